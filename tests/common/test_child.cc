@@ -1,0 +1,99 @@
+// A child for process tests. It runs its arguments as a list of commands, in order:
+//   exit N         exit with status N
+//   signal N       kill itself with signal N
+//   print TEXT     write TEXT to standard output (no newline added)
+//   eprint TEXT    write TEXT to standard error
+//   cat            copy standard input to standard output until end of file
+//   env NAME       print NAME's value, or "(unset)", and a newline
+//   environ        print every environment entry, one per line
+//   fds            print the open descriptors above 2, space-separated, and a newline
+//   sleep MS       sleep MS milliseconds
+//   spin MS        use MS milliseconds of CPU time
+// Without an exit command it exits with 0.
+#include <dirent.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+static void put(int fd, const char *text) {
+  size_t left = strlen(text);
+  while (left > 0) {
+    ssize_t written = write(fd, text, left);
+    if (written <= 0) exit(100);
+    text += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+static double cpu_ms() {
+  timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+int main(int argc, char **argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char *command = argv[i];
+    const char *operand = i + 1 < argc ? argv[i + 1] : "";
+    if (strcmp(command, "exit") == 0) {
+      return atoi(operand);
+    } else if (strcmp(command, "signal") == 0) {
+      signal(atoi(operand), SIG_DFL);
+      kill(getpid(), atoi(operand));
+      ++i;
+    } else if (strcmp(command, "print") == 0) {
+      put(1, operand);
+      ++i;
+    } else if (strcmp(command, "eprint") == 0) {
+      put(2, operand);
+      ++i;
+    } else if (strcmp(command, "cat") == 0) {
+      char buffer[4096];
+      ssize_t got;
+      while ((got = read(0, buffer, sizeof buffer)) > 0) {
+        if (write(1, buffer, static_cast<size_t>(got)) != got) return 101;
+      }
+    } else if (strcmp(command, "env") == 0) {
+      const char *value = getenv(operand);
+      put(1, value != nullptr ? value : "(unset)");
+      put(1, "\n");
+      ++i;
+    } else if (strcmp(command, "environ") == 0) {
+      for (char **entry = environ; *entry != nullptr; ++entry) {
+        put(1, *entry);
+        put(1, "\n");
+      }
+    } else if (strcmp(command, "fds") == 0) {
+      DIR *dir = opendir("/proc/self/fd");
+      const int own = dir != nullptr ? dirfd(dir) : -1;
+      char line[4096] = "";
+      while (dirent *entry = dir != nullptr ? readdir(dir) : nullptr) {
+        if (entry->d_name[0] == '.') continue;
+        const int fd = atoi(entry->d_name);
+        if (fd <= 2 || fd == own) continue;
+        strcat(line, entry->d_name);
+        strcat(line, " ");
+      }
+      if (dir != nullptr) closedir(dir);
+      put(1, line);
+      put(1, "\n");
+    } else if (strcmp(command, "sleep") == 0) {
+      usleep(static_cast<useconds_t>(atoi(operand)) * 1000);
+      ++i;
+    } else if (strcmp(command, "spin") == 0) {
+      const double until = cpu_ms() + atoi(operand);
+      volatile unsigned long counter = 0;
+      while (cpu_ms() < until) counter = counter + 1;
+      ++i;
+    } else {
+      put(2, "test_child: unknown command\n");
+      return 99;
+    }
+  }
+  return 0;
+}
