@@ -81,6 +81,10 @@ int __real_mkstemps(char *name, int suffix_length);
 char *__real_strerror(int errnum);
 int __real_open(const char *path, int flags, ...);
 int __real_fcntl(int fd, int command, ...);
+void *__real_malloc(size_t size);
+void *__real_calloc(size_t count, size_t size);
+void *__real_realloc(void *block, size_t size);
+char *__real_strdup(const char *text);
 
 // Called from fault_vfork.S before it jumps to the real vfork, so that vfork returns straight
 // into its caller.
@@ -137,6 +141,19 @@ int __wrap_fcntl(int fd, int command, ...) {
   void *argument = va_arg(args, void *);
   va_end(args);
   return should_fail(fault::fcntl_call, fd) ? -1 : __real_fcntl(fd, command, argument);
+}
+
+void *__wrap_malloc(size_t size) {
+  return should_fail(fault::malloc_call, -1) ? nullptr : __real_malloc(size);
+}
+void *__wrap_calloc(size_t count, size_t size) {
+  return should_fail(fault::calloc_call, -1) ? nullptr : __real_calloc(count, size);
+}
+void *__wrap_realloc(void *block, size_t size) {
+  return should_fail(fault::realloc_call, -1) ? nullptr : __real_realloc(block, size);
+}
+char *__wrap_strdup(const char *text) {
+  return should_fail(fault::strdup_call, -1) ? nullptr : __real_strdup(text);
 }
 
 }  // extern "C"

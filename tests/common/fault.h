@@ -9,6 +9,7 @@ namespace fault {
 enum Call {
   vfork_call, pipe2_call, pipe_call, dup2_call, close_call, write_call, read_call,
   waitpid_call, wait4_call, kill_call, mkstemps_call, strerror_call, open_call, fcntl_call,
+  malloc_call, calloc_call, realloc_call, strdup_call,  // from the project's own code only
   call_count
 };
 

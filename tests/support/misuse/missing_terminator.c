@@ -1,0 +1,4 @@
+/* Must not compile: a string list without its null terminator. */
+#include "support/join.h"
+
+char *joined(void) { return join_strings("tolv-", "ar"); }

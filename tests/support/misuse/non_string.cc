@@ -1,0 +1,4 @@
+// Must not compile: the C++ form takes strings only.
+#include "support/join.h"
+
+char *joined() { return tolv::join("tolv-", 42); }
