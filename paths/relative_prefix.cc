@@ -45,7 +45,9 @@ bool find_on_path(std::string_view search, const char *program, char *candidate)
   const size_t program_size = strlen(program) + 1;
   for (;;) {
     const size_t colon = search.find(':');
-    const std::string_view element = search.substr(0, colon);
+    // Built by hand rather than with substr, whose range check would link the C++ runtime's
+    // exception support into every program.
+    const std::string_view element(search.data(), colon == std::string_view::npos ? search.size() : colon);
     char *end = candidate;
     if (element.empty()) {
       // An empty element means the working directory.

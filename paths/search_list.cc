@@ -82,7 +82,9 @@ void search_list_add_string(const char *text, search_list *list) {
   }
   for (;;) {
     const size_t end = rest.find(separator);
-    const std::string_view element = rest.substr(0, end);
+    // Built by hand rather than with substr, whose range check would link the C++ runtime's
+    // exception support into every program.
+    const std::string_view element(rest.data(), end == std::string_view::npos ? rest.size() : end);
     if (element.empty()) {
       memcpy(prefix, "./", 3);
     } else {
