@@ -111,7 +111,10 @@ int main(int argc, char **argv) {
   }
   const char *const tool_path = kept.tool_path;
 
-  if (dash_rule && argc > 1 && argv[1][0] != '-') argv[1] = join_strings("-", argv[1], nullptr);
+  // ar's first argument is its operation letters, dash or not; "@file" is a response file that
+  // the tool expands itself and must reach it as it is.
+  if (dash_rule && argc > 1 && argv[1][0] != '-' && argv[1][0] != '@')
+    argv[1] = join_strings("-", argv[1], nullptr);
   kept.tool_vector =
       static_cast<const char **>(must_calloc(static_cast<size_t>(argc) + 4, sizeof(char *)));
   kept.tool_vector[0] = tool_path;

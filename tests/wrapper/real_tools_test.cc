@@ -74,6 +74,14 @@ TEST_F(RealToolsTest, ArchiveMadeIndexedListedAndShown) {
   EXPECT_EQ(read_file(direct), read_file(work_ + "/libdemo.a"));
 }
 
+TEST_F(RealToolsTest, ResponseFileAsTheWholeCommand) {
+  compile("alpha", "int alpha_value(void) { return 1; }\n");
+  write_file(work_ + "/command.rsp", "rcs librsp.a alpha.o\n");
+  const RunResult result = run("tolv-ar", {"@command.rsp"});
+  ASSERT_EQ(0, result.exit_code) << result.err;
+  EXPECT_EQ("alpha.o\n", run("tolv-ar", {"t", "librsp.a"}).out);
+}
+
 TEST_F(RealToolsTest, ToolFailurePassesThrough) {
   const RunResult wrapped = run("tolv-ar", {"t", "missing.a"});
   const RunResult plain = testing_support::run_program(

@@ -88,6 +88,7 @@ TEST_F(WrapperTest, ToolVectorPerPersonality) {
       {"tolv-ar", {"-rcs", "lib.a"}, {"-rcs", "lib.a"}},
       {"tolv-ar", {"", "x"}, {"-", "x"}},
       {"tolv-ar", {"t", "rcs"}, {"-t", "rcs"}},
+      {"tolv-ar", {"@args.rsp", "x"}, {"@args.rsp", "x"}},
       {"tolv-ar", {}, {}},
       {"tolv-ranlib", {"rcs", "lib.a"}, {"rcs", "lib.a"}},
       {"tolv-ranlib", {}, {}},
