@@ -31,7 +31,7 @@ enum {
   PEX_ERROR_APPEND = 0x200   /* append to the error file */
 };
 
-/* CPU times of one child. */
+/// CPU times of one child, as its wait reported them.
 typedef struct pex_cpu_times {
   int64_t user_sec;
   int64_t user_usec;
@@ -41,7 +41,7 @@ typedef struct pex_cpu_times {
 
 struct pex_backend_ops;
 
-/* One pipeline; made only by pex_pipeline_create and freed only by pex_release. */
+/// One pipeline; made only by pex_pipeline_create and freed only by pex_release.
 typedef struct pex_pipeline {
   int32_t creation_flags;
   const char *program_name;       /* written before a child's exec-failure message; not copied */
@@ -64,22 +64,31 @@ typedef struct pex_pipeline {
   void *backend_private;
 } pex_pipeline;
 
-/* The operating-system side of a pipeline. Slots 1 to 8 are required; backend_cleanup may be
-   null. open_input to write_stream, except spawn_child and wait_child, fail with -1 or null
-   and leave errno; spawn_child and wait_child store a constant message and an error number. */
+/// The operating-system side of a pipeline. Slots 1 to 8 are required; backend_cleanup may be
+/// null. All but spawn_child and wait_child fail with -1 or null and leave errno; those two
+/// store a constant message naming the failed step and an error number.
 typedef struct pex_backend_ops {
+  /// A descriptor open for reading, or -1.
   int (*open_input)(pex_pipeline *pipeline, const char *name, int binary);
+  /// A descriptor open for writing (created, truncated unless append), or -1.
   int (*open_output)(pex_pipeline *pipeline, const char *name, int binary, int append);
+  /// Starts the program on the given descriptors; the child's pid, or -1.
   int (*spawn_child)(pex_pipeline *pipeline, int stage_flags, const char *program,
                      char *const *arguments, char *const *environment, int input, int output,
                      int error, int close_in_child, const char **error_message,
                      int *error_number);
+  /// close(fd); callers ignore the result.
   int (*close_descriptor)(pex_pipeline *pipeline, int fd);
+  /// Waits for the child (after SIGTERM when terminate_first), storing its raw status; 0 or -1.
   int (*wait_child)(pex_pipeline *pipeline, int pid, int *status, pex_cpu_times *times,
                     int terminate_first, const char **error_message, int *error_number);
+  /// A pipe, read end first; 0 or -1.
   int (*make_pipe)(pex_pipeline *pipeline, int fds[2], int binary);
+  /// A read stream that takes over the descriptor, or null.
   FILE *(*read_stream)(pex_pipeline *pipeline, int fd, int binary);
+  /// A write stream that takes over the descriptor, or null.
   FILE *(*write_stream)(pex_pipeline *pipeline, int fd, int binary);
+  /// Called at release, when not null.
   void (*backend_cleanup)(pex_pipeline *pipeline);
 } pex_backend_ops;
 

@@ -128,6 +128,10 @@ pid_t wait_interruptible(pid_t pid, int *status, struct rusage *usage) {
 int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
                 char *const *arguments, char *const *environment, int input, int output,
                 int error, int close_in_child, const char **error_message, int *error_number) {
+  // A C library may load its message texts on first use, allocating: have that happen here,
+  // so that the child's error_text only reads.
+  error_text(ENOENT);
+
   int channel[2];
   if (pipe2(channel, O_CLOEXEC) < 0) channel[0] = channel[1] = -1;
   const child_plan plan = {stage_flags, program,        arguments,  environment,
@@ -177,8 +181,9 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
     if (fd == standard || close(fd) == 0) continue;
     *error_number = errno;
     *error_message = "close";
-    // The stage is reported as not started, so the child must not outlive the call unseen.
-    kill(pid, SIGTERM);
+    // The stage is reported as not started, so the child must not outlive the call unseen. A
+    // program may ignore SIGTERM, and waiting for it to end by itself could wait forever.
+    kill(pid, SIGKILL);
     wait_interruptible(pid, nullptr, nullptr);
     return -1;
   }

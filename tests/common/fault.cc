@@ -104,11 +104,20 @@ int __wrap_dup2(int from, int to) {
   return should_fail(fault::dup2_call, to) ? -1 : __real_dup2(from, to);
 }
 int __wrap_close(int fd) { return should_fail(fault::close_call, fd) ? -1 : __real_close(fd); }
+// A matching call with short_to set moves fewer bytes instead of failing.
+static size_t shortened(fault::Call call, size_t size) {
+  const int limit = fault::states[call].rule.short_to;
+  return static_cast<size_t>(limit) < size ? static_cast<size_t>(limit) : size;
+}
 ssize_t __wrap_write(int fd, const void *data, size_t size) {
-  return should_fail(fault::write_call, fd) ? -1 : __real_write(fd, data, size);
+  if (!should_fail(fault::write_call, fd)) return __real_write(fd, data, size);
+  if (fault::states[fault::write_call].rule.short_to < 0) return -1;
+  return __real_write(fd, data, shortened(fault::write_call, size));
 }
 ssize_t __wrap_read(int fd, void *data, size_t size) {
-  return should_fail(fault::read_call, fd) ? -1 : __real_read(fd, data, size);
+  if (!should_fail(fault::read_call, fd)) return __real_read(fd, data, size);
+  if (fault::states[fault::read_call].rule.short_to < 0) return -1;
+  return __real_read(fd, data, shortened(fault::read_call, size));
 }
 pid_t __wrap_waitpid(pid_t pid, int *status, int options) {
   return should_fail(fault::waitpid_call, -1) ? -1 : __real_waitpid(pid, status, options);

@@ -23,6 +23,7 @@ struct Rule {
   int times = -1;         // failures to inject; -1 for every matching call
   int fd = -1;            // only calls on this descriptor (dup2: the target); -1 for any
   Where where = anywhere;
+  int short_to = -1;      // read, write: instead of failing, move at most this many bytes
 };
 
 /// Arms a failure for one call, replacing any earlier rule for it.

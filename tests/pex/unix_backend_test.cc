@@ -122,14 +122,15 @@ TEST_F(UnixBackendTest, ExecSuccessClosesTheParentCopiesOnly) {
 }
 
 TEST_F(UnixBackendTest, StandardDescriptorsAreNeitherMovedNorClosed) {
-  // Every close and dup2 would fail: none may be attempted.
+  // Every dup2, and every close in the child, would fail: the child may close only its end of
+  // the report channel (whose result it ignores).
   fault::arm(fault::dup2_call, {.error = EBADF});
-  fault::arm(fault::close_call, {.error = EBADF, .fd = 0});
+  fault::arm(fault::close_call, {.error = EBADF, .where = fault::child_only});
   const Spawned child = spawn(0, {"child", "exit", "0"});
   ASSERT_GT(child.pid, 0) << child.message;
   EXPECT_EQ(0, wait_for(child.pid));
   EXPECT_EQ(0, fault::injected(fault::dup2_call));
-  EXPECT_EQ(0, fault::injected(fault::close_call));
+  EXPECT_EQ(1, fault::injected(fault::close_call));
   EXPECT_TRUE(is_open(0) && is_open(1) && is_open(2));
 }
 
@@ -175,24 +176,32 @@ TEST_F(UnixBackendTest, ChildSideFailuresAreNamed) {
     const char *name;
     fault::Call call;
     int fd;
+    int skip;
     const char *step;
   } cases[] = {
-      {"dup2 onto standard output", fault::dup2_call, 1, "dup2"},
-      {"dup2 for PEX_ERR_TO_OUT", fault::dup2_call, 2, "dup2"},
-      {"close after the move", fault::close_call, -1, "close"},
+      {"dup2 onto standard input", fault::dup2_call, 0, 0, "dup2"},
+      {"dup2 onto standard output", fault::dup2_call, 1, 0, "dup2"},
+      {"dup2 onto standard error", fault::dup2_call, 2, 0, "dup2"},
+      {"dup2 for PEX_ERR_TO_OUT", fault::dup2_call, 2, 1, "dup2"},
+      // The first close in the child is its channel end, whose result is ignored.
+      {"close after a move", fault::close_call, -1, 1, "close"},
+      {"close of the descriptor to close", fault::close_call, -1, 4, "close"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    Pipe out;
-    fault::arm(c.call, {.error = EMFILE, .fd = c.fd, .where = fault::child_only});
-    // For the close case: the channel's read end is closed first and its result ignored, so
-    // fail every close in the child.
-    const Spawned child = spawn(PEX_ERR_TO_OUT, {"child"}, 0, out.write_end, 2);
+    Pipe in, out, err, extra;
+    in.close_write();
+    fault::arm(c.call, {.error = EMFILE, .skip = c.skip, .times = 1, .fd = c.fd,
+                        .where = fault::child_only});
+    const Spawned child = spawn(PEX_ERR_TO_OUT, {"child"}, in.read_end, out.write_end,
+                                err.write_end, extra.read_end);
+    const int injected = fault::injected(c.call);
     fault::reset();
+    EXPECT_EQ(1, injected);
     EXPECT_EQ(-1, child.pid);
     EXPECT_STREQ(c.step, child.message);
     EXPECT_EQ(EMFILE, child.error_number);
-    EXPECT_TRUE(is_open(out.write_end));
+    EXPECT_TRUE(is_open(in.read_end) && is_open(out.write_end) && is_open(err.write_end));
   }
 }
 
@@ -201,28 +210,31 @@ TEST_F(UnixBackendTest, WithoutAChannelTheChildWritesTheFallbackMessage) {
                                std::string(strerror(ENOENT)) + "\n";
   struct Case {
     const char *name;
-    bool fail_report_write;
-    bool fail_message_write;
+    bool channel;
+    fault::Rule write_rule;  // times 0: no write fails
     int exit_status;
-    const char *message;
+    const char *message;     // null: not checked
   } cases[] = {
-      {"no channel", false, false, 255, expected.c_str()},
-      {"report write failing", true, false, 255, expected.c_str()},
-      {"message write failing too", true, true, 254, ""},
+      {"no channel", false, {.times = 0}, 255, expected.c_str()},
+      {"report write failing", true, {.error = EIO, .times = 1, .where = fault::child_only}, 255,
+       expected.c_str()},
+      {"a middle piece of the message failing", false,
+       {.error = EIO, .skip = 3, .times = 1, .fd = 2, .where = fault::child_only}, 254, nullptr},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     Pipe err;
-    if (!c.fail_report_write) fault::arm(fault::pipe2_call, {.error = EMFILE});
-    if (c.fail_report_write && !c.fail_message_write)
-      fault::arm(fault::write_call, {.error = EIO, .times = 1, .where = fault::child_only});
-    if (c.fail_message_write) fault::arm(fault::write_call, {.error = EIO, .where = fault::child_only});
+    if (!c.channel) fault::arm(fault::pipe2_call, {.error = EMFILE});
+    fault::arm(fault::write_call, c.write_rule);
     const Spawned child =
         spawn(PEX_PATH_SEARCH, {"x"}, 0, 1, err.write_end, -1, nullptr, "tolv-no-such-program");
     fault::reset();
     ASSERT_GT(child.pid, 0) << "the failure is invisible to the parent";
     err.handed_over();
-    EXPECT_EQ(c.message, drain(err.read_end));
+    const std::string written = drain(err.read_end);
+    if (c.message != nullptr) {
+      EXPECT_EQ(c.message, written);
+    }
     const int status = wait_for(child.pid);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(c.exit_status, WEXITSTATUS(status));
@@ -230,18 +242,43 @@ TEST_F(UnixBackendTest, WithoutAChannelTheChildWritesTheFallbackMessage) {
 }
 
 TEST_F(UnixBackendTest, FallbackMessageGoesOutInEightWrites) {
+  // Without a channel, the message is the child's only writes on its error output: a failure of
+  // the eighth write shows in the exit status, a failure of a ninth could not.
+  for (int skip : {7, 8}) {
+    SCOPED_TRACE(skip);
+    Pipe err;
+    fault::arm(fault::pipe2_call, {.error = EMFILE});
+    fault::arm(fault::write_call, {.error = EIO, .skip = skip, .fd = 2, .where = fault::child_only});
+    const Spawned child = spawn(0, {"x"}, 0, 1, err.write_end, -1, nullptr, "/nonexistent/tolv-x");
+    ASSERT_GT(child.pid, 0);
+    err.handed_over();
+    drain(err.read_end);
+    EXPECT_EQ(skip == 7 ? 254 : 255, WEXITSTATUS(wait_for(child.pid)));
+    fault::reset();
+  }
+}
+
+TEST_F(UnixBackendTest, ReportSurvivesShortReadsAndAShortWriteIsNoReport) {
+  // Read a byte at a time: the report still arrives whole.
+  fault::arm(fault::read_call, {.where = fault::parent_only, .short_to = 1});
+  const Spawned failed = spawn(0, {"x"}, 0, 1, 2, -1, nullptr, "/nonexistent/x");
+  fault::reset();
+  EXPECT_EQ(-1, failed.pid);
+  EXPECT_STREQ("execv", failed.message);
+  EXPECT_EQ(ENOENT, failed.error_number);
+
+  // Only half the report gets through: the parent cannot use it, and the child says why on its
+  // error output instead.
   Pipe err;
-  fault::arm(fault::pipe2_call, {.error = EMFILE});
-  // Count the child's writes to its error output: the ninth would fail.
-  fault::arm(fault::write_call, {.error = EIO, .skip = 8, .fd = 2, .where = fault::child_only});
-  const Spawned child =
-      spawn(0, {"x"}, 0, 1, err.write_end, -1, nullptr, "/nonexistent/tolv-x");
+  fault::arm(fault::write_call, {.times = 1, .where = fault::child_only, .short_to = 8});
+  const Spawned child = spawn(0, {"x"}, 0, 1, err.write_end, -1, nullptr, "/nonexistent/x");
+  fault::reset();
   ASSERT_GT(child.pid, 0);
   err.handed_over();
-  drain(err.read_end);
-  const int status = wait_for(child.pid);
-  EXPECT_EQ(255, WEXITSTATUS(status)) << "more than eight writes were made";
-  EXPECT_EQ(0, fault::injected(fault::write_call));
+  EXPECT_EQ("tolv-test: error trying to exec '/nonexistent/x': execv: " +
+                std::string(strerror(ENOENT)) + "\n",
+            drain(err.read_end));
+  EXPECT_EQ(255, WEXITSTATUS(wait_for(child.pid)));
 }
 
 TEST_F(UnixBackendTest, FailedParentCloseReportsAndLeavesNoChild) {
@@ -249,7 +286,7 @@ TEST_F(UnixBackendTest, FailedParentCloseReportsAndLeavesNoChild) {
   in.close_write();
   fault::arm(fault::close_call, {.error = EIO, .fd = out.write_end, .where = fault::parent_only});
   const Spawned child =
-      spawn(0, {"child", "sleep", "10000"}, in.read_end, out.write_end, err.write_end);
+      spawn(0, {"child", "sleep", "100000000"}, in.read_end, out.write_end, err.write_end);
   fault::reset();
   EXPECT_EQ(-1, child.pid);
   EXPECT_STREQ("close", child.message);
@@ -353,7 +390,8 @@ TEST_F(UnixBackendTest, FailedWaitIsReported) {
 }
 
 TEST_F(UnixBackendTest, WaitTerminatesFirstWhenAsked) {
-  const Spawned sleeper = spawn(0, {"child", "sleep", "10000"});
+  // A child that would outlast any test run.
+  const Spawned sleeper = spawn(0, {"child", "sleep", "100000000"});
   const int status = wait_for(sleeper.pid, nullptr, 1);
   EXPECT_TRUE(WIFSIGNALED(status));
   EXPECT_EQ(SIGTERM, WTERMSIG(status));
