@@ -15,6 +15,7 @@
 #include "pex/pipeline.h"
 #include "support/alloc.h"
 #include "support/join.h"
+#include "wrapper/arguments.h"
 #include "tolv_config.h"
 
 namespace {
@@ -36,37 +37,6 @@ struct {
   const char *prefix_directory, *plugin_path, *tool_path, *prefixed_name, *child_name;
   const char **tool_vector;
 } kept;
-
-// Takes element `index` out of the vector, moving the later ones and the null end down.
-void remove_argument(int &argc, char **argv, int index) {
-  memmove(&argv[index], &argv[index + 1], sizeof(char *) * static_cast<size_t>(argc - index));
-  --argc;
-}
-
-// Removes the first -Bdir or "-B dir" and returns the directory, or null when there is none.
-const char *take_prefix_option(int &argc, char **argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] != '-' || argv[i][1] != 'B') continue;
-    const char *directory;
-    if (argv[i][2] != '\0') {
-      directory = argv[i] + 2;
-      remove_argument(argc, argv, i);
-    } else {
-      remove_argument(argc, argv, i);
-      if (i >= argc) {
-        fputs(usage_line, stderr);
-        exit(1);
-      }
-      directory = argv[i];
-      remove_argument(argc, argv, i);
-    }
-    // A lone "." or "/" stays as it is; longer directories get the "/" that lookups glue on.
-    const size_t length = strlen(directory);
-    if (length >= 2 && directory[length - 1] != '/') directory = join_strings(directory, "/", nullptr);
-    return kept.prefix_directory = directory;
-  }
-  return nullptr;
-}
 
 }  // namespace
 
@@ -90,9 +60,16 @@ int main(int argc, char **argv) {
   search_list_add_string(kept.tool_dirs[1], &tool_search_list);
   search_list_add_env("PATH", &path_search_list);
 
-  if (const char *directory = take_prefix_option(argc, argv)) {
-    search_list_prepend(&path_search_list, directory);
-    search_list_prepend(&tool_search_list, directory);
+  switch (wrapper_take_prefix_option(&argc, argv, &kept.prefix_directory)) {
+    case WRAPPER_PREFIX_MISSING:
+      fputs(usage_line, stderr);
+      exit(1);
+    case WRAPPER_PREFIX_FOUND:
+      search_list_prepend(&path_search_list, kept.prefix_directory);
+      search_list_prepend(&tool_search_list, kept.prefix_directory);
+      break;
+    case WRAPPER_NO_PREFIX:
+      break;
   }
 
   kept.plugin_path = search_list_find(&tool_search_list, plugin_file_name, R_OK);
@@ -111,10 +88,7 @@ int main(int argc, char **argv) {
   }
   const char *const tool_path = kept.tool_path;
 
-  // ar's first argument is its operation letters, dash or not; "@file" is a response file that
-  // the tool expands itself and must reach it as it is.
-  if (dash_rule && argc > 1 && argv[1][0] != '-' && argv[1][0] != '@')
-    argv[1] = join_strings("-", argv[1], nullptr);
+  if (dash_rule) wrapper_apply_dash_rule(argc, argv);
   kept.tool_vector =
       static_cast<const char **>(must_calloc(static_cast<size_t>(argc) + 4, sizeof(char *)));
   kept.tool_vector[0] = tool_path;
