@@ -1,0 +1,10 @@
+#include <stdio.h>
+
+#include "greet.h"
+
+void greet_print(const char *name) {
+  char line[64];
+  snprintf(line, sizeof line, "hello, %s", name);
+  shout_text(line);
+  puts(line);
+}

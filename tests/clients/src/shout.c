@@ -1,0 +1,7 @@
+#include "greet.h"
+
+void shout_text(char *text) {
+  for (; *text != '\0'; ++text) {
+    if (*text >= 'a' && *text <= 'z') *text = (char)(*text - 'a' + 'A');
+  }
+}
