@@ -58,14 +58,12 @@ int main(int argc, char **argv) {
   kept.tool_dirs[1] = join_strings(libexec_dir, config_target, "/", config_version, "/", nullptr);
   search_list_add_string(kept.tool_dirs[0], &tool_search_list);
   search_list_add_string(kept.tool_dirs[1], &tool_search_list);
-  search_list_add_env("PATH", &path_search_list);
 
   switch (wrapper_take_prefix_option(&argc, argv, &kept.prefix_directory)) {
     case WRAPPER_PREFIX_MISSING:
       fputs(usage_line, stderr);
       exit(1);
     case WRAPPER_PREFIX_FOUND:
-      search_list_prepend(&path_search_list, kept.prefix_directory);
       search_list_prepend(&tool_search_list, kept.prefix_directory);
       break;
     case WRAPPER_NO_PREFIX:
@@ -79,6 +77,10 @@ int main(int argc, char **argv) {
   }
   kept.tool_path = search_list_find(&tool_search_list, tool_name, X_OK);
   if (kept.tool_path == nullptr) {
+    // The path list is read only here, so it is built only when the installation has no tool:
+    // the PATH elements, with the "-B" directory in front.
+    search_list_add_env("PATH", &path_search_list);
+    if (kept.prefix_directory != nullptr) search_list_prepend(&path_search_list, kept.prefix_directory);
     kept.prefixed_name = join_strings(config_target, "-", tool_name, nullptr);
     kept.tool_path = search_list_find(&path_search_list, kept.prefixed_name, X_OK);
     if (kept.tool_path == nullptr) {
