@@ -157,7 +157,8 @@ extern "C" {
 
 pex_pipeline *pex_pipeline_create(int creation_flags, const char *program_name,
                                   const char *temp_name_base, const pex_backend_ops *backend_ops) {
-  auto *pipeline = static_cast<pex_pipeline *>(must_malloc(sizeof(pex_pipeline)));
+  // Zero-filled first, padding included, so that a record compares and copies cleanly.
+  auto *pipeline = static_cast<pex_pipeline *>(must_calloc(1, sizeof(pex_pipeline)));
   pipeline->creation_flags = creation_flags;
   pipeline->program_name = program_name;
   pipeline->temp_name_base = temp_name_base;

@@ -5,6 +5,7 @@
 //
 // Everything here runs once per tool invocation, so start-up does only what the run needs:
 // C stdio only, no static constructors, and nothing is freed (the process ends at once).
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -102,6 +103,10 @@ int main(int argc, char **argv) {
   // to the working directory: a path search would run some other program of that name instead.
   int stage_flags = PEX_FINAL_STAGE | PEX_PATH_SEARCH;
   if (strchr(tool_path, '/') == nullptr) stage_flags &= ~PEX_PATH_SEARCH;
+
+  // An ignored SIGCHLD, inherited from whoever started the wrapper, would have the system reap
+  // the tool by itself and its status would be lost. The default action is no handler.
+  signal(SIGCHLD, SIG_DFL);
 
   kept.child_name = join_strings(child_name_prefix, tool_path, nullptr);
   int status = 0;

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,11 +32,15 @@ std::string take(char *text) {
   return result;
 }
 
-}  // namespace
+struct Identity {
+  bool change;
+  uid_t user;
+  gid_t group;
+};
 
-RunResult run_program(const std::string &program, const std::vector<std::string> &argv,
-                      const std::vector<std::string> &environment,
-                      const std::string &directory) {
+RunResult run(const Identity &identity, const std::string &program,
+              const std::vector<std::string> &argv, const std::vector<std::string> &environment,
+              const std::string &directory) {
   std::vector<std::string> arguments = argv, variables = environment;
   std::vector<char *> argument_pointers = pointers(arguments);
   std::vector<char *> variable_pointers = pointers(variables);
@@ -50,6 +55,10 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
     close(out[0]);
     close(err[0]);
     if (!directory.empty() && chdir(directory.c_str()) != 0) _exit(120);
+    if (identity.change && (setgroups(0, nullptr) != 0 || setgid(identity.group) != 0 ||
+                            setuid(identity.user) != 0)) {
+      _exit(122);
+    }
     execve(program.c_str(), argument_pointers.data(), variable_pointers.data());
     _exit(121);
   }
@@ -82,6 +91,21 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
   }
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
+}
+
+}  // namespace
+
+RunResult run_program(const std::string &program, const std::vector<std::string> &argv,
+                      const std::vector<std::string> &environment,
+                      const std::string &directory) {
+  return run({false, 0, 0}, program, argv, environment, directory);
+}
+
+RunResult run_program_as(uid_t user, gid_t group, const std::string &program,
+                         const std::vector<std::string> &argv,
+                         const std::vector<std::string> &environment,
+                         const std::string &directory) {
+  return run({true, user, group}, program, argv, environment, directory);
 }
 
 std::vector<std::string> environment_with(const std::vector<std::string> &changes) {

@@ -2,6 +2,8 @@
 // a way to run a program in it and collect what it did.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -19,6 +21,14 @@ struct RunResult {
 RunResult run_program(const std::string &program, const std::vector<std::string> &argv,
                       const std::vector<std::string> &environment,
                       const std::string &directory = "");
+
+/// run_program with the child switched to this user and group (supplementary groups dropped)
+/// before the exec, so that permission checks apply to a superuser's test as to anyone's.
+/// Exit code 122 means the switch was refused.
+RunResult run_program_as(uid_t user, gid_t group, const std::string &program,
+                         const std::vector<std::string> &argv,
+                         const std::vector<std::string> &environment,
+                         const std::string &directory = "");
 
 /// The current environment with the named variables replaced, added ("NAME=value") or
 /// removed ("NAME" alone).
