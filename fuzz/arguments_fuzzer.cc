@@ -22,25 +22,9 @@
 #include <vector>
 
 #include "wrapper/arguments.h"
+#include "input_lines.h"
 
 namespace {
-
-std::vector<std::string> lines(const uint8_t *data, size_t size) {
-  std::vector<std::string> result;
-  const char *text = reinterpret_cast<const char *>(data);
-  const char *end = text + size;
-  while (text < end) {
-    const char *newline =
-        static_cast<const char *>(memchr(text, '\n', static_cast<size_t>(end - text)));
-    const char *stop = newline != nullptr ? newline : end;
-    std::string line(text, stop);
-    for (char &c : line)
-      if (c == '\0') c = '.';  // a C string cannot hold it
-    result.push_back(line);
-    text = stop + 1;
-  }
-  return result;
-}
 
 std::string shown(const std::vector<std::string> &arguments) {
   std::string text = "{";

@@ -21,25 +21,9 @@
 
 #include "support/alloc.h"
 #include "support/join.h"
+#include "input_lines.h"
 
 namespace {
-
-std::vector<std::string> lines(const uint8_t *data, size_t size) {
-  std::vector<std::string> result;
-  const char *text = reinterpret_cast<const char *>(data);
-  const char *end = text + size;
-  while (text < end) {
-    const char *newline =
-        static_cast<const char *>(memchr(text, '\n', static_cast<size_t>(end - text)));
-    const char *stop = newline != nullptr ? newline : end;
-    std::string line(text, stop);
-    for (char &c : line)
-      if (c == '\0') c = '.';  // a C string cannot hold it
-    result.push_back(line);
-    text = stop + 1;
-  }
-  return result;
-}
 
 [[noreturn]] void fail(const char *what, size_t count) {
   fprintf(stderr, "check failed: join: %s, with %zu strings\n", what, count);

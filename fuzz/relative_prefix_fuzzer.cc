@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "paths/relative_prefix.h"
+#include "input_lines.h"
 
 namespace {
 
@@ -67,23 +68,6 @@ void make_tree() {
   // The C library keeps every value it was given; giving both now keeps that out of the runs.
   setenv("PATH", short_path.c_str(), 1);
   setenv("PATH", long_path.c_str(), 1);
-}
-
-std::vector<std::string> lines(const uint8_t *data, size_t size) {
-  std::vector<std::string> result;
-  const char *text = reinterpret_cast<const char *>(data);
-  const char *end = text + size;
-  while (text < end) {
-    const char *newline =
-        static_cast<const char *>(memchr(text, '\n', static_cast<size_t>(end - text)));
-    const char *stop = newline != nullptr ? newline : end;
-    std::string line(text, stop);
-    for (char &c : line)
-      if (c == '\0') c = '.';  // a C string cannot hold it
-    result.push_back(line);
-    text = stop + 1;
-  }
-  return result;
 }
 
 std::string expand(const std::string &line) {
