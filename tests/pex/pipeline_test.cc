@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "common/child_command.h"
 #include "common/process_check.h"
 #include "pex/unix_backend.h"
 #include "support/temp_file.h"
@@ -573,20 +574,7 @@ TEST(PipelineWithFakeBackend, ReleaseClosesTheCallersStreams) {
 // ---------------------------------------------------------------------------------------------
 // Real children through the Unix backend.
 
-// An argument vector for the test child: its name, then the commands.
-class ChildCommand {
- public:
-  ChildCommand(std::initializer_list<const char *> commands) : words_{"test_child"} {
-    words_.insert(words_.end(), commands.begin(), commands.end());
-    for (std::string &word : words_) pointers_.push_back(word.data());
-    pointers_.push_back(nullptr);
-  }
-  char *const *arguments() const { return pointers_.data(); }
-
- private:
-  std::vector<std::string> words_;
-  std::vector<char *> pointers_;
-};
+using testing_support::ChildCommand;
 
 class PipelineTest : public testing_support::ProcessTest {
  protected:

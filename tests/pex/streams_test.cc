@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/fault.h"
+#include "common/child_command.h"
 #include "common/process_check.h"
 #include "pex/pipeline.h"
 #include "pex/unix_backend.h"
@@ -25,20 +26,7 @@ using testing_support::TempDir;
 
 namespace {
 
-// An argument vector for the test child: its name, then the commands.
-class ChildCommand {
- public:
-  ChildCommand(std::initializer_list<const char *> commands) : words_{"test_child"} {
-    words_.insert(words_.end(), commands.begin(), commands.end());
-    for (std::string &word : words_) pointers_.push_back(word.data());
-    pointers_.push_back(nullptr);
-  }
-  char *const *arguments() const { return pointers_.data(); }
-
- private:
-  std::vector<std::string> words_;
-  std::vector<char *> pointers_;
-};
+using testing_support::ChildCommand;
 
 std::string read_all(FILE *stream) {
   std::string text;
