@@ -18,6 +18,7 @@
 #include <string>
 
 #include "common/process_check.h"
+#include "status_recorder.h"
 #include "pex/pipeline.h"
 #include "pex/unix_backend.h"
 
@@ -233,29 +234,19 @@ INSTANTIATE_TEST_SUITE_P(Connections, PipelineLoadTest,
 TEST_F(LoadTest, ReleaseWaitsForAChildThatIgnoresTerm) {
   // Release sends SIGTERM to a child never waited for and then waits for it to end. A child
   // that ignores the signal is waited for until it ends by itself, here after a bounded sleep.
-  static int last_status;
-  static const pex_backend_ops recording = [] {
-    pex_backend_ops ops = unix_backend;
-    ops.wait_child = [](pex_pipeline *pipeline, int pid, int *status, pex_cpu_times *times,
-                        int kill_first, const char **message, int *error_number) {
-      const int result =
-          unix_backend.wait_child(pipeline, pid, status, times, kill_first, message, error_number);
-      last_status = *status;
-      return result;
-    };
-    return ops;
-  }();
+  using testing_support::last_waited_status;
   struct Case {
     const char *name;
     bool ignores;
   } cases[] = {{"default action", false}, {"ignored", true}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    last_status = 0;
+    last_waited_status = 0;
     char name[] = "test_child", sleep_command[] = "sleep", ms[] = "1500", exit_command[] = "exit",
          code[] = "7";
     char *const argv[] = {name, sleep_command, ms, exit_command, code, nullptr};
-    pex_pipeline *pipeline = pex_pipeline_create(0, "tolv-load", nullptr, &recording);
+    pex_pipeline *pipeline = pex_pipeline_create(0, "tolv-load", nullptr,
+                                                 testing_support::status_recording_backend());
     // The disposition is inherited across the exec: the child starts with SIGTERM ignored.
     struct sigaction ignore = {}, saved = {};
     ignore.sa_handler = SIG_IGN;
@@ -271,12 +262,12 @@ TEST_F(LoadTest, ReleaseWaitsForAChildThatIgnoresTerm) {
     pex_release(pipeline);
     const double took = seconds_since(start);
     printf("[ figures  ] SIGTERM %s: release returned after %.2f s, status 0x%x\n", c.name, took,
-           last_status);
+           last_waited_status);
     if (c.ignores) {
-      EXPECT_TRUE(WIFEXITED(last_status) && WEXITSTATUS(last_status) == 7) << last_status;
+      EXPECT_TRUE(WIFEXITED(last_waited_status) && WEXITSTATUS(last_waited_status) == 7) << last_waited_status;
       EXPECT_GE(took, 1.0) << "release returned before the child ended";
     } else {
-      EXPECT_TRUE(WIFSIGNALED(last_status) && WTERMSIG(last_status) == SIGTERM) << last_status;
+      EXPECT_TRUE(WIFSIGNALED(last_waited_status) && WTERMSIG(last_waited_status) == SIGTERM) << last_waited_status;
       EXPECT_LT(took, 1.0);
     }
     EXPECT_LT(took, 30.0);

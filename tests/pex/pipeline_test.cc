@@ -21,6 +21,7 @@
 #include "common/fault.h"
 #include "common/child_command.h"
 #include "common/process_check.h"
+#include "status_recorder.h"
 #include "pex/unix_backend.h"
 #include "support/temp_file.h"
 
@@ -715,26 +716,15 @@ TEST_F(PipelineTest, ErrorPipeMustBeTakenBeforeTheNextStage) {
 }
 
 TEST_F(PipelineTest, ReleaseTerminatesChildrenNeverWaitedFor) {
-  static int last_status;
-  static const pex_backend_ops recording = [] {
-    pex_backend_ops ops = unix_backend;
-    ops.wait_child = [](pex_pipeline *pipeline, int pid, int *status, pex_cpu_times *times,
-                        int kill_first, const char **message, int *error_number) {
-      const int result =
-          unix_backend.wait_child(pipeline, pid, status, times, kill_first, message, error_number);
-      last_status = *status;
-      return result;
-    };
-    return ops;
-  }();
-  last_status = 0;
-  create(PEX_KEEP_TIMES, nullptr, &recording);
+  using testing_support::last_waited_status;
+  last_waited_status = 0;
+  create(PEX_KEEP_TIMES, nullptr, testing_support::status_recording_backend());
   ASSERT_EQ(nullptr, run(PEX_FINAL_STAGE, {"sleep", "20000"}));
   const time_t started = time(nullptr);
   release();
   EXPECT_LT(time(nullptr) - started, 10);
-  ASSERT_TRUE(WIFSIGNALED(last_status));
-  EXPECT_EQ(SIGTERM, WTERMSIG(last_status));
+  ASSERT_TRUE(WIFSIGNALED(last_waited_status));
+  EXPECT_EQ(SIGTERM, WTERMSIG(last_waited_status));
 }
 
 TEST_F(PipelineTest, CpuTimesAreRecordedWithKeepTimes) {
