@@ -14,7 +14,7 @@ std::set<int> open_descriptors();
 /// Whether a child of this process exists (running, or ended and not reaped).
 bool has_child();
 
-/// Text of every entry of /proc/self/fd that is not in `before`, for failure messages.
+/// What each descriptor refers to, for failure messages (read from /proc where there is one).
 std::string describe_descriptors(const std::set<int> &fds);
 
 /// Fixture for tests that start processes or make descriptors: whatever the test does, it must
