@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,6 +80,13 @@ pid_t __real_waitpid(pid_t pid, int *status, int options);
 pid_t __real_wait4(pid_t pid, int *status, int options, struct rusage *usage);
 int __real_kill(pid_t pid, int signal);
 int __real_mkstemps(char *name, int suffix_length);
+int __real_mkostemps(char *name, int suffix_length, int flags);
+int __real_sigaction(int signal, const struct sigaction *action, struct sigaction *old);
+int __real_sigprocmask(int how, const sigset_t *set, sigset_t *old);
+int __real_pthread_sigmask(int how, const sigset_t *set, sigset_t *old);
+int __real_execv(const char *path, char *const *arguments);
+int __real_execvp(const char *file, char *const *arguments);
+int __real_execve(const char *path, char *const *arguments, char *const *environment);
 char *__real_strerror(int errnum);
 int __real_open(const char *path, int flags, ...);
 int __real_fcntl(int fd, int command, ...);
@@ -130,6 +139,29 @@ int __wrap_kill(pid_t pid, int signal) {
 }
 int __wrap_mkstemps(char *name, int suffix_length) {
   return should_fail(fault::mkstemps_call, -1) ? -1 : __real_mkstemps(name, suffix_length);
+}
+int __wrap_mkostemps(char *name, int suffix_length, int flags) {
+  return should_fail(fault::mkostemps_call, -1) ? -1
+                                                : __real_mkostemps(name, suffix_length, flags);
+}
+int __wrap_sigaction(int signal, const struct sigaction *action, struct sigaction *old) {
+  return should_fail(fault::sigaction_call, signal) ? -1 : __real_sigaction(signal, action, old);
+}
+int __wrap_sigprocmask(int how, const sigset_t *set, sigset_t *old) {
+  return should_fail(fault::sigprocmask_call, -1) ? -1 : __real_sigprocmask(how, set, old);
+}
+// pthread_sigmask returns its error number instead of setting errno.
+int __wrap_pthread_sigmask(int how, const sigset_t *set, sigset_t *old) {
+  return should_fail(fault::pthread_sigmask_call, -1) ? errno : __real_pthread_sigmask(how, set, old);
+}
+int __wrap_execv(const char *path, char *const *arguments) {
+  return should_fail(fault::execv_call, -1) ? -1 : __real_execv(path, arguments);
+}
+int __wrap_execvp(const char *file, char *const *arguments) {
+  return should_fail(fault::execvp_call, -1) ? -1 : __real_execvp(file, arguments);
+}
+int __wrap_execve(const char *path, char *const *arguments, char *const *environment) {
+  return should_fail(fault::execve_call, -1) ? -1 : __real_execve(path, arguments, environment);
 }
 char *__wrap_strerror(int errnum) {
   return should_fail(fault::strerror_call, -1) ? nullptr : __real_strerror(errnum);

@@ -9,6 +9,8 @@ namespace fault {
 enum Call {
   vfork_call, pipe2_call, pipe_call, dup2_call, close_call, write_call, read_call,
   waitpid_call, wait4_call, kill_call, mkstemps_call, strerror_call, open_call, fcntl_call,
+  mkostemps_call, sigaction_call, sigprocmask_call, pthread_sigmask_call, execv_call,
+  execvp_call, execve_call,
   malloc_call, calloc_call, realloc_call, strdup_call,  // from the project's own code only
   call_count
 };
@@ -21,7 +23,8 @@ struct Rule {
   int error = 0;          // errno to leave (strerror: ignored, it returns null)
   int skip = 0;           // matching calls that succeed before the first failure
   int times = -1;         // failures to inject; -1 for every matching call
-  int fd = -1;            // only calls on this descriptor (dup2: the target); -1 for any
+  int fd = -1;            // only calls on this descriptor (dup2: the target; sigaction: the
+                          // signal); -1 for any
   Where where = anywhere;
   int short_to = -1;      // read, write: instead of failing, move at most this many bytes
 };
