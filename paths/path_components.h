@@ -1,4 +1,5 @@
-/* Paths taken apart: components, base names, canonical copies. */
+/* Paths taken apart: components, base names, canonical copies.
+   Threads: no state of their own; each may run in any thread. */
 #ifndef TOLV_PATHS_PATH_COMPONENTS_H
 #define TOLV_PATHS_PATH_COMPONENTS_H
 

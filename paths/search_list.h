@@ -1,4 +1,6 @@
-/* Ordered lists of directory prefixes, and the lookup of a file under them. */
+/* Ordered lists of directory prefixes, and the lookup of a file under them.
+   Threads: a list has no lock. Lookups may share a list that no thread changes meanwhile;
+   changing a list, or the trace flag, while other threads use them is not safe. */
 #ifndef TOLV_PATHS_SEARCH_LIST_H
 #define TOLV_PATHS_SEARCH_LIST_H
 

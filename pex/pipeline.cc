@@ -1,6 +1,7 @@
 #include "pex/pipeline.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,7 +27,9 @@ char *create_from_base(const char *base) {
                        strcmp(base + length - template_tail_length, template_tail) == 0
                    ? must_strdup(base)
                    : join_strings(base, template_tail, nullptr);
-  const int fd = mkstemps(name, 0);
+  // Close-on-exec from the start: a child started meanwhile on another thread must not inherit
+  // it, even for the moment it is open.
+  const int fd = mkostemps(name, 0, O_CLOEXEC);
   if (fd < 0) {
     free(name);
     return nullptr;
@@ -69,6 +72,13 @@ struct stage_run {
     // The stage took over the pending pipe end and has just closed it; a record still naming
     // it would have it closed a second time at release, possibly after the number was reused.
     if (input_from_record && input > 0 && pipeline->pending_input_fd == input) {
+      pipeline->pending_input_fd = -1;
+    }
+    // The stage consumed the pending input file and chose no next input before it failed. The
+    // record's 0 would have a retried stage read the caller's standard input in its place, so
+    // the pipeline is complete instead, as after a final stage.
+    if (!input_from_record && pipeline->pending_input_path == nullptr &&
+        pipeline->pending_input_fd == 0) {
       pipeline->pending_input_fd = -1;
     }
     *error_number = number;
@@ -240,9 +250,9 @@ const char *pex_run_stage_env(pex_pipeline *pipeline, int stage_flags, const cha
                                    run.input, run.output, run.error, close_in_child, &message,
                                    &spawn_error);
   if (pid < 0) {
-    // Also after a failed close in the parent, where some of the three are closed already: the
-    // pipeline runs in one thread, so none of those numbers can have been reused since, and
-    // closing them again only fails.
+    // Also after a failed close in the parent, where some of the three are closed already and
+    // closing them again only fails: unless another thread of the caller's was given one of
+    // those numbers meanwhile, since the backend does not say which ones it closed.
     return run.fail(message, spawn_error, error_number);
   }
   add_child(pipeline, pid);

@@ -9,7 +9,9 @@ extern "C" {
 #endif
 
 /* Run operations return null on success, or a constant message naming the failed step (never
-   freed) with the system's error number, or 0, stored through error_number. */
+   freed) with the system's error number, or 0, stored through error_number.
+   Threads: distinct pipelines may run on distinct threads at the same time; one pipeline is used
+   by one thread at a time. */
 
 /// A new pipeline bound to the backend; never null.
 pex_pipeline *pex_pipeline_create(int creation_flags, const char *program_name,
@@ -17,7 +19,9 @@ pex_pipeline *pex_pipeline_create(int creation_flags, const char *program_name,
 /// pex_pipeline_create with unix_backend.
 pex_pipeline *pex_pipeline_create_unix(int creation_flags, const char *program_name,
                                        const char *temp_name_base);
-/// Starts one stage; environment is a replacement name=value vector, or null to inherit.
+/// Starts one stage; environment is a replacement name=value vector, or null to inherit. With
+/// PEX_PATH_SEARCH the program is looked up along the PATH of the environment the child gets:
+/// the replacement's (the system's default PATH when it has none), else the caller's.
 const char *pex_run_stage_env(pex_pipeline *pipeline, int stage_flags, const char *program_path,
                               char *const *arguments, char *const *environment,
                               const char *output_name, const char *errname, int *error_number);

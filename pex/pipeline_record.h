@@ -1,5 +1,7 @@
 /* The pipeline record, the per-child times record, the flags and the backend table that the
-   pipeline, its Unix backend and its caller-side streams share. */
+   pipeline, its Unix backend and its caller-side streams share.
+   Threads: a record has no lock and is used by one thread at a time; pipelines in different
+   threads share only the constant backend table and the once-chosen temporary directory. */
 #ifndef TOLV_PEX_PIPELINE_RECORD_H
 #define TOLV_PEX_PIPELINE_RECORD_H
 

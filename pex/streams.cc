@@ -1,10 +1,13 @@
 #include "pex/streams.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "pex/pipeline.h"
+#include "support/alloc.h"
 
 namespace {
 
@@ -30,6 +33,32 @@ FILE *hand_over(pex_pipeline *pipeline, int32_t &held, int binary_mode) {
   return stream;
 }
 
+// fopen, except that the descriptor is close-on-exec from the start, so that no child (of this
+// pipeline or started meanwhile on another thread) inherits the caller's stream, and that it is
+// never 0, 1 or 2: with one of those closed by the caller, the next stage would take the stream
+// for its own standard descriptor. Null with errno on failure.
+FILE *open_stream(const char *name, int open_flags, const char *mode) {
+  int fd = open(name, open_flags | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  if (fd <= 2) {
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int saved = errno;
+    close(fd);
+    if (moved < 0) {
+      errno = saved;
+      return nullptr;
+    }
+    fd = moved;
+  }
+  FILE *stream = fdopen(fd, mode);
+  if (stream == nullptr) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return stream;
+}
+
 }  // namespace
 
 extern "C" {
@@ -41,17 +70,19 @@ FILE *pex_attach_input_file(pex_pipeline *pipeline, int stage_flags, const char 
   }
   const char *name = pex_stage_output_name(pipeline, stage_flags, requested_name);
   if (name == nullptr) return nullptr;
-  const bool owned = name != requested_name;
-  FILE *stream = fopen(name, (stage_flags & PEX_OUTPUT_BINARY) != 0 ? "wb" : "w");
+  FILE *stream = open_stream(name, O_WRONLY | O_CREAT | O_TRUNC,
+                             (stage_flags & PEX_OUTPUT_BINARY) != 0 ? "wb" : "w");
   if (stream == nullptr) {
     const int saved = errno;
-    if (owned) free(const_cast<char *>(name));
+    if (name != requested_name) free(const_cast<char *>(name));
     errno = saved;
     return nullptr;
   }
   pipeline->caller_input_stream = stream;
-  pipeline->pending_input_path = name;
-  pipeline->pending_input_path_owned = owned ? 1 : 0;
+  // The caller's requested_name is only lent for this call, and the next stage reads the name
+  // later, so the record keeps a copy of its own, as it does for stage output names.
+  pipeline->pending_input_path = name != requested_name ? name : must_strdup(requested_name);
+  pipeline->pending_input_path_owned = 1;
   return stream;
 }
 
@@ -87,7 +118,8 @@ FILE *pex_take_output(pex_pipeline *pipeline, int binary_mode) {
       errno = wait_error;
       return nullptr;
     }
-    FILE *stream = fopen(pipeline->pending_input_path, binary_mode != 0 ? "rb" : "r");
+    FILE *stream =
+        open_stream(pipeline->pending_input_path, O_RDONLY, binary_mode != 0 ? "rb" : "r");
     const int open_error = errno;
     pipeline->caller_output_stream = stream;
     if (pipeline->pending_input_path_owned != 0) {

@@ -1,6 +1,12 @@
 /* Streams between a pipeline and its caller: the first stage's input, the last stage's output,
    the standard-error pipe; and the children's CPU times. Failures are reported through errno,
-   EINVAL for a call out of order. */
+   EINVAL for a call out of order.
+   Reading both pipes: a caller that reads all of a child's output before its error output (with
+   pex_take_output, then pex_take_error) can block for ever. Once the child has written as much
+   error output as the pipe's buffer holds (64 KiB on Linux, 16 to 64 KiB on FreeBSD), it waits
+   for a reader of that pipe and never ends its output. Read whichever of the two descriptors
+   (fileno of each stream) is ready, with poll() or select(); or read one of them on another
+   thread; or send standard error to a file (errname) or into the output (PEX_ERR_TO_OUT). */
 #ifndef TOLV_PEX_STREAMS_H
 #define TOLV_PEX_STREAMS_H
 

@@ -2,16 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/alloc.h"
 #include "support/error_text.h"
-
-extern char **environ;
 
 namespace {
 
@@ -29,32 +30,74 @@ struct child_plan {
   int stage_flags;
   const char *program;
   char *const *arguments;
-  char *const *environment;
+  char *const *environment;  // null: the caller's
   int input, output, error, close_in_child;
   int channel_read, channel_write;  // -1 without a report channel
   const char *program_name;
+  int highest_signal;    // handlers are reset from signal 1 up to this one
+  sigset_t caller_mask;  // the calling thread's mask, which the program starts with
+  // A path search in the child, only with PEX_PATH_SEARCH and a replacement environment:
+  const char *search_path;  // the replacement's PATH, or the system's; null: no search
+  char **shell_arguments;   // "sh", a slot for the file, the arguments after element 0
 };
+
+// A descriptor the backend has just made, moved to 3 or above when it landed on 0, 1 or 2: that
+// number is free only because the caller closed its standard descriptor, which the pipeline
+// would take it for. On failure it is closed and errno tells why.
+int above_standard(int fd) {
+  if (fd > 2) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return moved;
+}
+
+// A pipe whose ends are close-on-exec from the start, so that no child another thread starts
+// meanwhile holds them, and above the standard descriptors; 0, or -1 with errno and nothing open.
+int new_pipe(int fds[2]) {
+  int made[2];
+  if (pipe2(made, O_CLOEXEC) < 0) return -1;
+  const int read_end = above_standard(made[0]);
+  const int write_end = read_end >= 0 ? above_standard(made[1]) : made[1];
+  if (read_end < 0 || write_end < 0) {
+    const int saved = errno;
+    close(read_end >= 0 ? read_end : made[1]);
+    errno = saved;
+    return -1;
+  }
+  fds[0] = read_end;
+  fds[1] = write_end;
+  return 0;
+}
 
 void put(int fd, const char *text, bool &failed) {
   if (write(fd, text, strlen(text)) < 0) failed = true;
 }
 
-// The vfork child. It runs on the parent's stack and in its memory until it execs or _exits, so
-// it only moves and closes descriptors, points environ at the replacement (the parent restores
-// it), calls the exec, writes the report or the fallback message, calls error_text and _exit.
+// The vfork child. Until it execs or _exits it runs in the caller's memory and on its stack,
+// while the caller's other threads may run on: so it calls only async-signal-safe functions,
+// never allocates, and writes no memory but its own stack frame, the file slot of
+// plan.shell_arguments and error_text's fallback buffer. It moves and closes descriptors, resets
+// handled signals to their default action, restores the caller's signal mask, execs, and on
+// failure writes the report or the fallback message and leaves with _exit. Every signal is
+// blocked on entry (the parent saw to it), so no handler of the caller's can run here.
 [[noreturn]] void run_child(const child_plan &plan) {
   const char *step = nullptr;
   int error_number = 0;
-  const int targets[3] = {0, 1, 2};
   const int sources[3] = {plan.input, plan.output, plan.error};
 
   if (plan.channel_read >= 0) close(plan.channel_read);
-  for (int i = 0; i < 3 && step == nullptr; ++i) {
-    if (sources[i] == targets[i]) continue;
-    if (dup2(sources[i], targets[i]) < 0) {
+  for (int target = 0; target < 3 && step == nullptr; ++target) {
+    if (sources[target] == target) {
+      // The caller's own descriptor goes to the program even if the caller marked it
+      // close-on-exec; a closed one (F_GETFD fails) stays closed.
+      const int flags = fcntl(target, F_GETFD);
+      if (flags != -1 && (flags & FD_CLOEXEC) != 0) fcntl(target, F_SETFD, flags & ~FD_CLOEXEC);
+    } else if (dup2(sources[target], target) < 0) {
       step = "dup2";
       error_number = errno;
-    } else if (close(sources[i]) < 0) {
+    } else if (close(sources[target]) < 0) {
       step = "close";
       error_number = errno;
     }
@@ -67,17 +110,86 @@ void put(int fd, const char *text, bool &failed) {
     step = "dup2";
     error_number = errno;
   }
-  if (step == nullptr) {
-    if (plan.environment != nullptr) environ = const_cast<char **>(plan.environment);
-    if ((plan.stage_flags & PEX_PATH_SEARCH) != 0) {
-      execvp(plan.program, plan.arguments);
-      step = "execvp";
-    } else {
-      execv(plan.program, plan.arguments);
-      step = "execv";
+
+  struct sigaction default_action = {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  for (int number = 1; number <= plan.highest_signal && step == nullptr; ++number) {
+    // These two can have no handler. A number the C library keeps for itself refuses the
+    // question, and has no handler of the caller's either.
+    struct sigaction action;
+    if (number == SIGKILL || number == SIGSTOP) continue;
+    if (sigaction(number, nullptr, &action) < 0) continue;
+    if (action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN) continue;
+    if (sigaction(number, &default_action, nullptr) < 0) {
+      step = "sigaction";
+      error_number = errno;
     }
+  }
+  if (step == nullptr && sigprocmask(SIG_SETMASK, &plan.caller_mask, nullptr) < 0) {
+    step = "sigprocmask";
     error_number = errno;
   }
+
+  const bool search = (plan.stage_flags & PEX_PATH_SEARCH) != 0;
+  if (step == nullptr && plan.environment == nullptr) {
+    if (search) {
+      execvp(plan.program, plan.arguments);
+    } else {
+      execv(plan.program, plan.arguments);
+    }
+    error_number = errno;
+  } else if (step == nullptr && plan.search_path == nullptr) {
+    // No search, or a name that is not searched (it has a '/', or is empty): as it is.
+    execve(plan.program, plan.arguments, plan.environment);
+    error_number = errno;
+    if (search && error_number == ENOEXEC) {
+      plan.shell_arguments[1] = const_cast<char *>(plan.program);
+      execve("/bin/sh", plan.shell_arguments, plan.environment);
+      error_number = errno;
+    }
+  } else if (step == nullptr) {
+    // execvp's search, along the replacement's PATH: an empty element is the working directory;
+    // a file the system cannot run goes to the shell; a denied candidate is remembered and
+    // reported if none runs; an error other than "not found here" ends the search.
+    char candidate[PATH_MAX];
+    const size_t name_length = strlen(plan.program);
+    bool denied = false;
+    const char *element = plan.search_path;
+    for (;;) {
+      const char *end = strchr(element, ':');
+      if (end == nullptr) end = element + strlen(element);
+      const char *directory = end > element ? element : ".";
+      const size_t length = end > element ? static_cast<size_t>(end - element) : 1;
+      if (length + 1 + name_length < sizeof candidate) {
+        memcpy(candidate, directory, length);
+        candidate[length] = '/';
+        memcpy(candidate + length + 1, plan.program, name_length + 1);
+        execve(candidate, plan.arguments, plan.environment);
+        error_number = errno;
+      } else {
+        error_number = ENAMETOOLONG;
+      }
+      if (error_number == ENOEXEC) {
+        plan.shell_arguments[1] = candidate;
+        execve("/bin/sh", plan.shell_arguments, plan.environment);
+        error_number = errno;
+        break;
+      }
+      if (error_number == EACCES) {
+        denied = true;
+      } else if (error_number != ENOENT && error_number != ENOTDIR && error_number != ELOOP &&
+                 error_number != ENAMETOOLONG) {
+        break;
+      }
+      if (*end == '\0') {
+        if (denied) error_number = EACCES;
+        break;
+      }
+      element = end + 1;
+    }
+  }
+  if (step == nullptr) step = search ? "execvp" : "execv";
 
   if (plan.channel_write >= 0) {
     const failure_report report = {step, error_number, 0};
@@ -125,6 +237,30 @@ pid_t wait_interruptible(pid_t pid, int *status, struct rusage *usage) {
   return result;
 }
 
+// The PATH that a search with a replacement environment walks: the environment's own, else the
+// system's default (into `room`), as execvp would take it from the environment it passes on.
+const char *search_path_of(char *const *environment, char *room, size_t room_size) {
+  for (char *const *entry = environment; *entry != nullptr; ++entry) {
+    if (strncmp(*entry, "PATH=", 5) == 0) return *entry + 5;
+  }
+  const size_t needed = confstr(_CS_PATH, room, room_size);
+  return needed > 0 && needed <= room_size ? room : "/usr/bin:/bin";
+}
+
+// The shell's argument vector for a file the system cannot run: "sh", the file (a slot the
+// child fills), then the arguments after element 0. One heap block; the caller frees it.
+char **shell_arguments_for(char *const *arguments) {
+  size_t count = 0;
+  while (arguments != nullptr && arguments[count] != nullptr) ++count;
+  const size_t after_name = count > 0 ? count - 1 : 0;
+  char **shell = static_cast<char **>(must_malloc((after_name + 3) * sizeof(char *)));
+  shell[0] = const_cast<char *>("sh");
+  shell[1] = nullptr;
+  for (size_t i = 0; i < after_name; ++i) shell[i + 2] = arguments[i + 1];
+  shell[after_name + 2] = nullptr;
+  return shell;
+}
+
 int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
                 char *const *arguments, char *const *environment, int input, int output,
                 int error, int close_in_child, const char **error_message, int *error_number) {
@@ -132,34 +268,69 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
   // so that the child's error_text only reads.
   error_text(ENOENT);
 
-  int channel[2];
-  if (pipe2(channel, O_CLOEXEC) < 0) channel[0] = channel[1] = -1;
-  const child_plan plan = {stage_flags, program,        arguments,  environment,
-                           input,       output,         error,      close_in_child,
-                           channel[0],  channel[1],     pipeline->program_name};
-  char **const saved_environ = environ;
+  child_plan plan = {};
+  plan.stage_flags = stage_flags;
+  plan.program = program;
+  plan.arguments = arguments;
+  plan.environment = environment;
+  plan.input = input;
+  plan.output = output;
+  plan.error = error;
+  plan.close_in_child = close_in_child;
+  plan.program_name = pipeline->program_name;
+  // Asked here: a function call in some C libraries. Not NSIG - 1, which on some systems counts
+  // only the classic signals (FreeBSD: 31, with real-time signals up to 126).
+  plan.highest_signal = SIGRTMAX;
+  // execvp would search the caller's environment, not the one the child is given: with a
+  // replacement environment the child searches itself.
+  char default_path[256];
+  if (environment != nullptr && (stage_flags & PEX_PATH_SEARCH) != 0) {
+    if (program[0] != '\0' && strchr(program, '/') == nullptr) {
+      plan.search_path = search_path_of(environment, default_path, sizeof default_path);
+    }
+    plan.shell_arguments = shell_arguments_for(arguments);
+  }
 
+  int channel[2];
+  if (new_pipe(channel) < 0) channel[0] = channel[1] = -1;
+  plan.channel_read = channel[0];
+  plan.channel_write = channel[1];
+
+  // Every signal stays blocked from before vfork until the child has reset the handlers, so
+  // that no handler of the caller's runs in the child, in the caller's memory. The parent's
+  // mask is restored as soon as vfork returns.
+  sigset_t all_signals;
+  sigfillset(&all_signals);
   pid_t pid = -1;
-  int vfork_error = 0;
+  int start_error = 0;
+  const char *start_step = "vfork";
   for (unsigned pause = 1; pause <= 8; pause *= 2) {
+    const int block_error = pthread_sigmask(SIG_SETMASK, &all_signals, &plan.caller_mask);
+    if (block_error != 0) {
+      start_error = block_error;
+      start_step = "sigprocmask";
+      break;
+    }
     pid = vfork();
-    if (pid >= 0) break;
-    vfork_error = errno;
+    if (pid == 0) run_child(plan);
+    start_error = errno;
+    // Cannot fail: the mask is the one the call above returned.
+    pthread_sigmask(SIG_SETMASK, &plan.caller_mask, nullptr);
+    if (pid > 0) break;
     sleep(pause);
   }
-  if (pid == 0) run_child(plan);
+  free(plan.shell_arguments);
 
   if (pid < 0) {
     if (channel[0] >= 0) {
       close(channel[0]);
       close(channel[1]);
     }
-    *error_number = vfork_error;
-    *error_message = "vfork";
+    *error_number = start_error;
+    *error_message = start_step;
     return -1;
   }
 
-  environ = saved_environ;
   failure_report report;
   report.step = nullptr;
   if (channel[0] >= 0) {
@@ -209,21 +380,29 @@ int wait_child(pex_pipeline *, int pid, int *status, pex_cpu_times *times, int t
   return 0;
 }
 
-int open_input(pex_pipeline *, const char *name, int) { return open(name, O_RDONLY); }
+// Files and pipes are close-on-exec from the start and above the standard descriptors (see
+// above_standard): a child that another thread starts meanwhile inherits none of them.
+int open_input(pex_pipeline *, const char *name, int) {
+  const int fd = open(name, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? fd : above_standard(fd);
+}
 
 int open_output(pex_pipeline *, const char *name, int, int append) {
-  return open(name, O_WRONLY | O_CREAT | (append != 0 ? O_APPEND : O_TRUNC), 0666);
+  const int fd =
+      open(name, O_WRONLY | O_CREAT | (append != 0 ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0666);
+  return fd < 0 ? fd : above_standard(fd);
 }
 
 int close_descriptor(pex_pipeline *, int fd) { return close(fd); }
 
-int make_pipe(pex_pipeline *, int fds[2], int) { return pipe(fds); }
+int make_pipe(pex_pipeline *, int fds[2], int) { return new_pipe(fds); }
 
 FILE *read_stream(pex_pipeline *, int fd, int) { return fdopen(fd, "r"); }
 
 FILE *write_stream(pex_pipeline *, int fd, int) {
   // The caller writes this end; a child that inherited it would keep the reader from ever
-  // seeing end of file.
+  // seeing end of file. The backend's own pipes are close-on-exec already, but a descriptor
+  // from elsewhere may not be.
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0) return nullptr;
   return fdopen(fd, "w");
 }

@@ -1,4 +1,6 @@
-/* Allocation that never returns null, and the out-of-memory report. */
+/* Allocation that never returns null, and the out-of-memory report.
+   Threads: the allocators may be called from any thread, as malloc may. The report's name and
+   start are process-wide and unlocked: call set_error_program_name before starting threads. */
 #ifndef TOLV_SUPPORT_ALLOC_H
 #define TOLV_SUPPORT_ALLOC_H
 

@@ -1,4 +1,6 @@
-/* Ending the program through an optional cleanup hook. */
+/* Ending the program through an optional cleanup hook.
+   Threads: exit_cleanup_hook is a plain process-wide pointer, to be set before threads start;
+   exit_program ends the process with exit, which must not run in two threads at once. */
 #ifndef TOLV_SUPPORT_EXIT_H
 #define TOLV_SUPPORT_EXIT_H
 

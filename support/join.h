@@ -1,4 +1,6 @@
-/* Joining null-terminated lists of strings. */
+/* Joining null-terminated lists of strings.
+   Threads: every join touches only its arguments and may run in any thread, except
+   join_strings_shared: it writes through the one process-wide join_strings_buffer. */
 #ifndef TOLV_SUPPORT_JOIN_H
 #define TOLV_SUPPORT_JOIN_H
 

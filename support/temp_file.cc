@@ -1,18 +1,24 @@
 #include "support/temp_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "support/alloc.h"
 
 namespace {
 
-// Chosen on first use and kept for the life of the process; never freed.
-char *chosen_temp_dir = nullptr;
+// Chosen on first use and kept for the life of the process; never freed. Threads making the
+// first choice together may each build a text, but only the first one stored is ever handed out.
+// (A function-local static would do the same through the C++ runtime's guard functions, which
+// would bring its exception support into every program.)
+std::atomic<char *> chosen_temp_dir{nullptr};
 
 constexpr const char *variables[] = {"TMPDIR", "TMP", "TEMP"};
 // Tried in order after the variables. "/tmp/" and "/tmp" are both listed:
@@ -42,7 +48,8 @@ const char *first_usable() {
 extern "C" {
 
 const char *temp_dir_choose(void) {
-  if (chosen_temp_dir != nullptr) return chosen_temp_dir;
+  char *chosen = chosen_temp_dir.load(std::memory_order_acquire);
+  if (chosen != nullptr) return chosen;
   const char *directory = first_usable();
   const size_t length = strlen(directory);
   // A "/" is always appended, even after one, so names join by plain concatenation.
@@ -50,8 +57,13 @@ const char *temp_dir_choose(void) {
   memcpy(text, directory, length);
   text[length] = '/';
   text[length + 1] = '\0';
-  chosen_temp_dir = text;
-  return chosen_temp_dir;
+  if (!chosen_temp_dir.compare_exchange_strong(chosen, text, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
+    // Another thread stored its choice first; `chosen` now holds it.
+    free(text);
+    return chosen;
+  }
+  return text;
 }
 
 char *temp_file_create_prefixed(const char *prefix, const char *suffix) {
@@ -74,7 +86,9 @@ char *temp_file_create_prefixed(const char *prefix, const char *suffix) {
   end += 6;
   memcpy(end, suffix, suffix_length + 1);
 
-  const int fd = mkstemps(name, static_cast<int>(suffix_length));
+  // Close-on-exec although it is closed at once: a child started meanwhile on another thread
+  // must not inherit it.
+  const int fd = mkostemps(name, static_cast<int>(suffix_length), O_CLOEXEC);
   if (fd < 0) {
     // Callers count on getting a file; without one the pipeline cannot go on.
     const int error_number = errno;

@@ -1,4 +1,6 @@
-/* The temporary directory and uniquely named temporary files. */
+/* The temporary directory and uniquely named temporary files.
+   Threads: safe to call from several threads at once; all get the one directory chosen first,
+   and distinct files. The choice reads TMPDIR, TMP and TEMP, which no thread may change then. */
 #ifndef TOLV_SUPPORT_TEMP_FILE_H
 #define TOLV_SUPPORT_TEMP_FILE_H
 

@@ -9,6 +9,8 @@
 //   fds            print the open descriptors above 2, space-separated, and a newline
 //   sleep MS       sleep MS milliseconds
 //   spin MS        use MS milliseconds of CPU time
+//   sigstate       print "blocked:" and "ignored:" lines, each followed by the signal numbers
+//                  (1 to SIGRTMAX) that are blocked or ignored, space-separated
 // Without an exit command it exits with 0.
 #include <signal.h>
 #include <stdio.h>
@@ -17,6 +19,8 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 extern char **environ;
 
@@ -88,6 +92,19 @@ int main(int argc, char **argv) {
       volatile unsigned long counter = 0;
       while (cpu_ms() < until) counter = counter + 1;
       ++i;
+    } else if (strcmp(command, "sigstate") == 0) {
+      sigset_t blocked;
+      sigprocmask(SIG_BLOCK, nullptr, &blocked);
+      std::string lines[2] = {"blocked:", "ignored:"};
+      for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+        const std::string number = " " + std::to_string(signal_number);
+        if (sigismember(&blocked, signal_number) == 1) lines[0] += number;
+        struct sigaction action;
+        if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+          lines[1] += number;
+        }
+      }
+      put(1, (lines[0] + "\n" + lines[1] + "\n").c_str());
     } else {
       put(2, "test_child: unknown command\n");
       return 99;

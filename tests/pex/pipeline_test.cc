@@ -234,13 +234,15 @@ TEST(PipelineWithFakeBackend, FailuresCloseWhatTheStageChoseAndKeepTheRecord) {
        nullptr, "could not create temporary file", 0, {100},
        [](const pex_pipeline &p) {
          EXPECT_EQ(nullptr, p.pending_input_path);
+         EXPECT_EQ(-1, p.pending_input_fd);
          EXPECT_EQ(0, p.cleanup_file_count);
        }},
       {"output pipe", PEX_VIA_PIPES, nullptr, reading(failing_pipe), 0, nullptr, nullptr, "pipe",
        EMFILE, {100},
        [](const pex_pipeline &p) {
          EXPECT_EQ(nullptr, p.pending_input_path);
-         EXPECT_EQ(0, p.pending_input_fd);
+         // Complete: with its input file consumed, the next stage would read standard input.
+         EXPECT_EQ(-1, p.pending_input_fd);
        }},
       {"output pipe after the pending pipe end was taken", PEX_VIA_PIPES, nullptr,
        [](FakePipeline &p) {
@@ -332,6 +334,41 @@ TEST(PipelineWithFakeBackend, CompletePipelineRefusesStagesAndStaysAsItWas) {
   EXPECT_EQ(log.closed, p.fake.closed);
   EXPECT_EQ(log.pipes_made, p.fake.pipes_made);
   EXPECT_EQ(log.spawns.size(), p.fake.spawns.size());
+}
+
+TEST(PipelineWithFakeBackend, StageThatConsumedItsInputFileAndFailedLeavesNoStandardInput) {
+  // The failed stage opened and let go of the pending file before a later step failed, and put
+  // no other input in its place: the only input left would be the caller's standard input.
+  struct Case {
+    const char *name;
+    int creation_flags;
+    const char *temp_name_base;
+    bool failing_pipe;
+    const char *message;
+    int error_number;
+  };
+  const Case cases[] = {
+      {"no temporary output name", 0, "/none/ccXXXXXX", false, "could not create temporary file",
+       0},
+      {"no output pipe", PEX_VIA_PIPES, nullptr, true, "pipe", EMFILE},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePipeline p(c.creation_flags, c.temp_name_base);
+    p.pipeline->pending_input_path = "/none/in";
+    if (c.failing_pipe) p.fake.failing_pipe = 0;
+    int error_number = -1;
+    ASSERT_STREQ(c.message, p.run(0, nullptr, nullptr, &error_number));
+    EXPECT_EQ(c.error_number, error_number);
+    EXPECT_EQ(std::vector<std::string>{"in /none/in"}, p.fake.opened);
+
+    const std::vector<std::string> opened = p.fake.opened;
+    EXPECT_STREQ("pipeline already complete", p.run(PEX_FINAL_STAGE, nullptr, nullptr,
+                                                     &error_number));
+    EXPECT_EQ(0, error_number);
+    EXPECT_TRUE(p.fake.spawns.empty()) << "a child was started on the caller's standard input";
+    EXPECT_EQ(opened, p.fake.opened);
+  }
 }
 
 TEST(PipelineWithFakeBackend, ClosingTheCallersInputStreamFirst) {
@@ -800,11 +837,11 @@ TEST_F(PipelineTest, SystemFailuresOfTheOutputAndErrorSteps) {
   };
   const std::string base = dir_ / "cc";
   const Case cases[] = {
-      {"temporary name", fault::mkstemps_call, EEXIST, 0, base.c_str(), 0, false,
+      {"temporary name", fault::mkostemps_call, EEXIST, 0, base.c_str(), 0, false,
        "could not create temporary file", 0},
-      {"output pipe", fault::pipe_call, EMFILE, PEX_VIA_PIPES, nullptr, 0, false, "pipe",
+      {"output pipe", fault::pipe2_call, EMFILE, PEX_VIA_PIPES, nullptr, 0, false, "pipe",
        EMFILE},
-      {"error pipe", fault::pipe_call, ENFILE, 0, nullptr, PEX_FINAL_STAGE | PEX_STDERR_TO_PIPE,
+      {"error pipe", fault::pipe2_call, ENFILE, 0, nullptr, PEX_FINAL_STAGE | PEX_STDERR_TO_PIPE,
        true, "pipe", ENFILE},
   };
   const std::string out = dir_ / "out";

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <functional>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -96,13 +98,12 @@ TEST_F(StreamsTest, InputFileReachesTheFirstStageAndStaysOnDisk) {
     const char *base;       // under the test directory, or null for no temp_name_base
     int flags;
     const char *requested;  // under the test directory unless PEX_NAME_SUFFIX; or null
-    bool owned;
   };
   const Case cases[] = {
-      {"new temporary file", nullptr, 0, nullptr, true},
-      {"made from the base", "in", 0, nullptr, true},
-      {"the caller's name", nullptr, PEX_OUTPUT_BINARY, "input.txt", false},
-      {"a suffix to the base", "in-", PEX_NAME_SUFFIX, "data.txt", true},
+      {"new temporary file", nullptr, 0, nullptr},
+      {"made from the base", "in", 0, nullptr},
+      {"the caller's name", nullptr, PEX_OUTPUT_BINARY, "input.txt"},
+      {"a suffix to the base", "in-", PEX_NAME_SUFFIX, "data.txt"},
   };
   const std::string out = dir_ / "out";
   for (const Case &c : cases) {
@@ -119,14 +120,14 @@ TEST_F(StreamsTest, InputFileReachesTheFirstStageAndStaysOnDisk) {
     EXPECT_EQ(input, pipeline_->caller_input_stream);
     ASSERT_NE(nullptr, pipeline_->pending_input_path);
     const std::string path = pipeline_->pending_input_path;
-    EXPECT_EQ(c.owned ? 1 : 0, pipeline_->pending_input_path_owned);
+    EXPECT_EQ(1, pipeline_->pending_input_path_owned) << "the caller's name is copied too";
     if (c.requested == nullptr && c.base != nullptr) {
       EXPECT_EQ(base.size() + 6, path.size());
       EXPECT_EQ(0u, path.rfind(base, 0));
     } else if (c.base != nullptr) {
       EXPECT_EQ(base + c.requested, path);
     } else if (c.requested != nullptr) {
-      EXPECT_EQ(requested.c_str(), pipeline_->pending_input_path) << "the caller's own string";
+      EXPECT_EQ(requested, path);
     }
 
     fputs("fed through a file\n", input);
@@ -140,6 +141,23 @@ TEST_F(StreamsTest, InputFileReachesTheFirstStageAndStaysOnDisk) {
     EXPECT_TRUE(exists(path)) << "the input file is never the pipeline's to delete";
     unlink(path.c_str());
   }
+}
+
+TEST_F(StreamsTest, InputFileNameIsTheCallersOnlyDuringTheCall) {
+  const std::string named = dir_ / "input.txt", out = dir_ / "out";
+  testing_support::write_file(dir_ / "other.txt", "another file\n");
+  create(0);
+  // The caller's text, reused for another name as soon as the call has returned.
+  std::string requested = named;
+  FILE *input = pex_attach_input_file(pipeline_, 0, requested.c_str());
+  ASSERT_NE(nullptr, input);
+  EXPECT_NE(requested.c_str(), pipeline_->pending_input_path);
+  EXPECT_EQ(1, pipeline_->pending_input_path_owned);
+  requested.replace(requested.size() - strlen("input.txt"), std::string::npos, "other.txt");
+  fputs("fed through a file\n", input);
+  ASSERT_EQ(nullptr, run(PEX_FINAL_STAGE, {"cat"}, out.c_str()));
+  EXPECT_EQ(std::vector<int>{0}, statuses(1));
+  EXPECT_EQ("fed through a file\n", read_file(out));
 }
 
 TEST_F(StreamsTest, InputPipeReachesTheFirstStageAndEndsIt) {
@@ -362,13 +380,13 @@ TEST_F(StreamsTest, AttachFailuresChangeNothing) {
   };
   const auto pipe_stream = [](pex_pipeline *p) { return pex_attach_input_pipe(p, 1); };
   const Case cases[] = {
-      {"temporary name from the base", 0, "cc", fault::mkstemps_call, {.error = EEXIST},
+      {"temporary name from the base", 0, "cc", fault::mkostemps_call, {.error = EEXIST},
        file(0, nullptr), EEXIST, 0},
       {"the caller's name cannot be opened", 0, nullptr, fault::open_call, {},
        file(0, missing.c_str()), ENOENT, 0},
       {"a joined name cannot be opened", 0, "none/cc", fault::open_call, {},
        file(PEX_NAME_SUFFIX, ".in"), ENOENT, 0},
-      {"the pipe cannot be made", PEX_VIA_PIPES, nullptr, fault::pipe_call, {.error = EMFILE},
+      {"the pipe cannot be made", PEX_VIA_PIPES, nullptr, fault::pipe2_call, {.error = EMFILE},
        pipe_stream, EMFILE, 0},
       {"no stream over the write end", PEX_VIA_PIPES, nullptr, fault::fcntl_call,
        {.error = EIO}, pipe_stream, EIO, 2},
@@ -428,6 +446,108 @@ TEST_F(StreamsTest, TakeOutputFailures) {
     EXPECT_EQ(nullptr, pipeline_->pending_input_path) << "consumed all the same";
     EXPECT_EQ(nullptr, pipeline_->caller_output_stream);
     EXPECT_EQ(-1, pipeline_->pending_input_fd);
+  }
+}
+
+// Runs the checks in a child of the test with one standard descriptor closed, as a caller may
+// have it. The child's own output may be what was closed, so it reports each failed check as a
+// line on a pipe, read here.
+std::string failures_without_descriptor(int closed, const std::function<std::string()> &checks) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return "no report pipe";
+  const pid_t pid = fork();
+  if (pid < 0) return "no fork";
+  if (pid == 0) {
+    close(report[0]);
+    close(closed);
+    const std::string failures = checks();
+    const char *data = failures.data();
+    size_t left = failures.size();
+    for (ssize_t written; left > 0; data += written, left -= static_cast<size_t>(written)) {
+      if ((written = write(report[1], data, left)) <= 0) _exit(2);
+    }
+    _exit(0);
+  }
+  close(report[1]);
+  std::string failures;
+  char buffer[512];
+  for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) != 0;) {
+    if (got > 0) failures.append(buffer, static_cast<size_t>(got));
+    else if (errno != EINTR) break;
+  }
+  close(report[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    failures += "the checking child ended with status " + std::to_string(status) + "\n";
+  }
+  return failures;
+}
+
+// Bytes through an attached input file, two stages over temporary files and the taken output.
+// Whatever the pipeline holds on the way must be above 2 and close-on-exec, and the caller's
+// closed descriptor must still be closed after the release.
+std::string temporary_file_pipeline_checks(const std::string &base, int closed) {
+  std::string failures;
+  const auto fail = [&failures](const std::string &what) { failures += what + "\n"; };
+  const std::set<int> before = testing_support::open_descriptors();
+  const auto check_held = [&](const std::string &when) {
+    for (int fd : testing_support::open_descriptors()) {
+      if (before.count(fd) != 0) continue;
+      if (fd <= 2) fail(when + ": the pipeline holds standard descriptor " + std::to_string(fd));
+      const int flags = fcntl(fd, F_GETFD);
+      if (flags < 0 || (flags & FD_CLOEXEC) == 0) {
+        fail(when + ": descriptor " + std::to_string(fd) + " is inherited by children");
+      }
+    }
+  };
+  std::string data;
+  for (int round = 0; round < 64; ++round) {
+    for (int byte = 0; byte < 256; ++byte) data += static_cast<char>(byte);
+  }
+
+  pex_pipeline *pipeline = pex_pipeline_create_unix(0, "tolv-test", base.c_str());
+  FILE *input = pex_attach_input_file(pipeline, PEX_OUTPUT_BINARY, nullptr);
+  if (input == nullptr) {
+    pex_release(pipeline);
+    return "no input file: " + std::string(strerror(errno)) + "\n";
+  }
+  check_held("input attached");
+  if (fwrite(data.data(), 1, data.size(), input) != data.size()) fail("input not written");
+  const ChildCommand cat = {"cat"};
+  for (const char *stage : {"first stage", "second stage"}) {
+    int error_number = 0;
+    const char *message = pex_run_stage(pipeline, PEX_INPUT_BINARY | PEX_OUTPUT_BINARY,
+                                        TOLV_TEST_CHILD, cat.arguments(), nullptr, nullptr,
+                                        &error_number);
+    if (message != nullptr) fail(std::string(stage) + ": " + message);
+    check_held(stage);
+  }
+  FILE *output = pex_take_output(pipeline, 1);
+  if (output == nullptr) {
+    fail("no output stream");
+  } else {
+    check_held("output taken");
+    if (read_all(output) != data) fail("the bytes changed on the way");
+  }
+  int statuses[2] = {-1, -1};
+  if (pex_get_status(pipeline, 2, statuses) != 1 || statuses[0] != 0 || statuses[1] != 0) {
+    fail("statuses " + std::to_string(statuses[0]) + " " + std::to_string(statuses[1]));
+  }
+  pex_release(pipeline);
+  if (fcntl(closed, F_GETFD) != -1) fail("the closed descriptor is open after the release");
+  if (testing_support::open_descriptors() != before) fail("descriptors left open");
+  return failures;
+}
+
+TEST_F(StreamsTest, CallerWithoutAStandardDescriptorGetsItsBytesAndKeepsItClosed) {
+  const std::string base = dir_ / "stage";
+  for (int closed : {0, 1, 2}) {
+    SCOPED_TRACE("closed: " + std::to_string(closed));
+    EXPECT_EQ("", failures_without_descriptor(closed, [&] {
+                return temporary_file_pipeline_checks(base, closed);
+              }));
   }
 }
 

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -297,6 +298,125 @@ TEST_F(UnixBackendTest, FailedParentCloseReportsAndLeavesNoChild) {
   EXPECT_TRUE(is_open(err.write_end));
 }
 
+TEST_F(UnixBackendTest, SignalSetupFailuresAreNamed) {
+  // A handler on the highest signal number, so that the child must reset it.
+  struct sigaction handler = {}, previous;
+  handler.sa_handler = [](int) {};
+  sigemptyset(&handler.sa_mask);
+  ASSERT_EQ(0, sigaction(SIGRTMAX, &handler, &previous));
+  sigset_t mask_before;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask_before);
+  struct Case {
+    const char *name;
+    fault::Call call;
+    fault::Rule rule;
+    const char *step;
+  } cases[] = {
+      {"blocking every signal in the parent", fault::pthread_sigmask_call,
+       {.error = EINVAL, .times = 1, .where = fault::parent_only}, "sigprocmask"},
+      // The first call on the signal asks for its action; the second resets it.
+      {"resetting a handler in the child", fault::sigaction_call,
+       {.error = EINVAL, .skip = 1, .times = 1, .fd = SIGRTMAX, .where = fault::child_only},
+       "sigaction"},
+      {"restoring the mask in the child", fault::sigprocmask_call,
+       {.error = EINVAL, .times = 1, .where = fault::child_only}, "sigprocmask"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    Pipe in, out, err;
+    in.close_write();
+    fault::arm(c.call, c.rule);
+    const Spawned child =
+        spawn(0, {"child"}, in.read_end, out.write_end, err.write_end, -1);
+    const int injected = fault::injected(c.call);
+    fault::reset();
+    EXPECT_EQ(1, injected);
+    EXPECT_EQ(-1, child.pid);
+    EXPECT_STREQ(c.step, child.message);
+    EXPECT_EQ(EINVAL, child.error_number);
+    EXPECT_TRUE(is_open(in.read_end) && is_open(out.write_end) && is_open(err.write_end));
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+      EXPECT_EQ(sigismember(&mask_before, signal_number), sigismember(&mask, signal_number))
+          << "signal " << signal_number << " in the parent's mask";
+    }
+  }
+  sigaction(SIGRTMAX, &previous, nullptr);
+}
+
+// Closes the test's standard input for the scope, as a caller may have it closed.
+struct WithoutStandardInput {
+  int saved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+  WithoutStandardInput() { close(0); }
+  ~WithoutStandardInput() {
+    dup2(saved, 0);
+    close(saved);
+  }
+};
+
+TEST_F(UnixBackendTest, NewDescriptorsAreCloseOnExecAndAboveTheStandardOnes) {
+  TempDir dir;
+  const std::string path = dir / "file";
+  testing_support::write_file(path, "");
+  // Whatever each operation made; -1 when it failed.
+  const auto made_by = [&](const std::string &operation) -> std::vector<int> {
+    if (operation == "open_input") return {unix_backend.open_input(&pipeline_, path.c_str(), 0)};
+    if (operation == "open_output") {
+      return {unix_backend.open_output(&pipeline_, path.c_str(), 0, 0)};
+    }
+    int fds[2];
+    if (unix_backend.make_pipe(&pipeline_, fds, 0) < 0) return {-1};
+    return {fds[0], fds[1]};
+  };
+  for (const char *operation : {"make_pipe", "open_input", "open_output"}) {
+    SCOPED_TRACE(operation);
+    WithoutStandardInput closed;
+    const std::set<int> before = testing_support::open_descriptors();
+    for (int fd : made_by(operation)) {
+      EXPECT_GT(fd, 2);
+      EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC);
+      close(fd);
+    }
+    EXPECT_FALSE(is_open(0));
+
+    // The new descriptor landed on 0 and could not be moved: nothing is left open.
+    fault::arm(fault::fcntl_call, {.error = EMFILE, .fd = 0});
+    errno = 0;
+    EXPECT_EQ(std::vector<int>{-1}, made_by(operation));
+    EXPECT_EQ(EMFILE, errno);
+    EXPECT_EQ(1, fault::injected(fault::fcntl_call));
+    fault::reset();
+    EXPECT_EQ(before, testing_support::open_descriptors());
+  }
+}
+
+TEST_F(UnixBackendTest, ReportChannelStaysOffTheStandardDescriptors) {
+  // With standard input closed, the channel's read end lands on 0. Moved off it, the channel
+  // carries the report; when it cannot be moved, the spawn goes on without a channel.
+  for (bool movable : {true, false}) {
+    SCOPED_TRACE(movable ? "moved" : "not movable");
+    Pipe err;
+    WithoutStandardInput closed;
+    if (!movable) fault::arm(fault::fcntl_call, {.error = EMFILE, .fd = 0});
+    const Spawned child = spawn(0, {"x"}, 0, 1, err.write_end, -1, nullptr, "/nonexistent/x");
+    fault::reset();
+    EXPECT_FALSE(is_open(0));
+    if (movable) {
+      EXPECT_EQ(-1, child.pid);
+      EXPECT_STREQ("execv", child.message);
+      EXPECT_EQ(ENOENT, child.error_number);
+      continue;
+    }
+    ASSERT_GT(child.pid, 0);
+    err.handed_over();
+    EXPECT_EQ("tolv-test: error trying to exec '/nonexistent/x': execv: " +
+                  std::string(strerror(ENOENT)) + "\n",
+              drain(err.read_end));
+    EXPECT_EQ(255, WEXITSTATUS(wait_for(child.pid)));
+  }
+}
+
 TEST_F(UnixBackendTest, VforkIsTriedFourTimesWithDoublingPauses) {
   fault::arm(fault::vfork_call, {.error = EAGAIN});
   const Spawned failed = spawn(0, {"child"});
@@ -328,7 +448,7 @@ TEST_F(UnixBackendTest, ReplacementEnvironmentIsTheChildsAlone) {
   EXPECT_EQ("TOLV_ONE=1\nTOLV_TWO=two words\n", drain(out.read_end));
   EXPECT_EQ(0, wait_for(child.pid));
 
-  // Also after a failed exec, where the child returned control with environ still replaced.
+  // Also after a failed exec: the environment is handed to the exec, never assigned.
   const Spawned failed = spawn(0, {"x"}, 0, 1, 2, -1, environment, "/nonexistent/x");
   EXPECT_EQ(-1, failed.pid);
   EXPECT_EQ(before, environ);
@@ -449,8 +569,9 @@ TEST_F(UnixBackendTest, OutputFilesTruncateOrAppendWithTheUmask) {
 TEST_F(UnixBackendTest, StreamsOverPipes) {
   int fds[2];
   ASSERT_EQ(0, unix_backend.make_pipe(&pipeline_, fds, 0));
-  EXPECT_EQ(0, fcntl(fds[0], F_GETFD) & FD_CLOEXEC) << "pipes are inherited unless asked";
-  EXPECT_EQ(0, fcntl(fds[1], F_GETFD) & FD_CLOEXEC);
+  // A child started meanwhile by another thread must not hold either end.
+  EXPECT_NE(0, fcntl(fds[0], F_GETFD) & FD_CLOEXEC);
+  EXPECT_NE(0, fcntl(fds[1], F_GETFD) & FD_CLOEXEC);
   FILE *writer = unix_backend.write_stream(&pipeline_, fds[1], 1);
   ASSERT_NE(nullptr, writer);
   EXPECT_NE(0, fcntl(fds[1], F_GETFD) & FD_CLOEXEC) << "children must not hold the write end";
@@ -469,7 +590,7 @@ TEST_F(UnixBackendTest, StreamsOverPipes) {
   EXPECT_EQ(nullptr, unix_backend.write_stream(&pipeline_, fds[1], 0));
   fault::reset();
   EXPECT_TRUE(is_open(fds[1]));
-  fault::arm(fault::pipe_call, {.error = EMFILE});
+  fault::arm(fault::pipe2_call, {.error = EMFILE});
   int more[2];
   EXPECT_EQ(-1, unix_backend.make_pipe(&pipeline_, more, 0));
   EXPECT_EQ(EMFILE, errno);

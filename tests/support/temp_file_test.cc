@@ -193,7 +193,7 @@ TEST_F(TempFileDeathTest, CreationFailuresAbort) {
   EXPECT_EXIT(
       {
         setenv("TMPDIR", dir.c_str(), 1);
-        fault::arm(fault::mkstemps_call, {.error = EMFILE});
+        fault::arm(fault::mkostemps_call, {.error = EMFILE});
         temp_file_create(".s");
       },
       testing::KilledBySignal(SIGABRT),
