@@ -1,8 +1,10 @@
 // The wrappers in front of the system's own ar, ranlib and nm, with the stand-in plug-in.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "installation.h"
 #include "tolv_config.h"
@@ -94,3 +96,53 @@ TEST_F(RealToolsTest, ToolFailurePassesThrough) {
 }
 
 }  // namespace
+
+// The tools ignore a "--plugin" path that does not exist, so a wrong path would pass every test
+// above. The plug-in's load trace proves that each tool really loaded the very file the wrapper
+// located, and that the tool run directly, without "--plugin", loaded nothing.
+TEST_F(RealToolsTest, EachToolLoadsThePluginTheWrapperLocated) {
+  compile("alpha", "int alpha_value(void) { return 1; }\n");
+  const std::string trace = work_ + "/plugin-trace";
+  const auto traced = environment_with({"TOLV_PLUGIN_TRACE=" + trace});
+  const std::string direct = work_ + "/direct.a";
+  const RunResult plain = testing_support::run_program(
+      TOLV_HOST_AR, {"ar", "rcs", "direct.a", "alpha.o"}, traced, work_);
+  ASSERT_EQ(0, plain.exit_code) << plain.err;
+  EXPECT_FALSE(testing_support::exists(trace)) << read_file(trace);
+
+  const struct {
+    const char *program;
+    std::vector<std::string> args;
+    const char *tool;
+  } runs[] = {{"tolv-ar", {"rcs", "libtraced.a", "alpha.o"}, "ar"},
+              {"tolv-ranlib", {"libtraced.a"}, "ranlib"},
+              {"tolv-nm", {"libtraced.a"}, "nm"}};
+  char *located = realpath((installation_.plugin_dir() + plugin_file_name).c_str(), nullptr);
+  ASSERT_NE(nullptr, located);
+  const std::string plugin = located;
+  free(located);
+  for (const auto &r : runs) {
+    SCOPED_TRACE(r.program);
+    unlink(trace.c_str());
+    std::vector<std::string> argv = {installation_.program(r.program)};
+    argv.insert(argv.end(), r.args.begin(), r.args.end());
+    const RunResult result = testing_support::run_program(argv[0], argv, traced, work_);
+    ASSERT_EQ(0, result.exit_code) << result.err;
+    const std::string lines = read_file(trace);
+    ASSERT_FALSE(lines.empty()) << r.tool << " did not load the plug-in";
+    // Every line: "<path the tool was given> loaded by <tool>".
+    size_t start = 0;
+    while (start < lines.size()) {
+      const size_t end = lines.find('\n', start);
+      ASSERT_NE(std::string::npos, end);
+      const std::string line = lines.substr(start, end - start);
+      const std::string suffix = std::string(" loaded by ") + r.tool;
+      ASSERT_GT(line.size(), suffix.size()) << line;
+      EXPECT_EQ(suffix, line.substr(line.size() - suffix.size())) << line;
+      char *loaded = realpath(line.substr(0, line.size() - suffix.size()).c_str(), nullptr);
+      EXPECT_EQ(plugin, loaded != nullptr ? loaded : "(none)") << line;
+      free(loaded);
+      start = end + 1;
+    }
+  }
+}
