@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The wrappers' own steps, each timed on its own in a loop as the driver runs it for an
 // installed program: where a wrapper's time goes besides starting the tool. The system calls
 // count here, which an instruction count does not show.

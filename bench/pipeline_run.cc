@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs `head -c SIZE /dev/zero | cat | cat > /dev/null` through the pipeline service, once, so
 // that a whole-process timer can set it beside a shell running the same pipeline.
 //

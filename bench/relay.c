@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* One extra process and nothing more: runs its arguments as a command (vfork, execvp, waitpid)
    and exits with the command's status. The least any program that stays between a caller and
    the tool can cost. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Timing samples and their summary, shared by the benchmark programs.
 #ifndef TOLV_BENCH_SAMPLES_H
 #define TOLV_BENCH_SAMPLES_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Spawn time of /bin/true against the size of the parent, from bench/run's spawn data.
 #   gnuplot -e "data='spawn-cost.tsv'; output='spawn-cost.svg'; machine='...'" bench/spawn-cost.gp
 # (an output name ending in .png gives a PNG instead)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cost of starting a program against the size of the parent: the parent touches a growing
 // heap, and at each size times fork+exec, posix_spawn and pex_run_once of the same program, each
 // start waited for before the next.

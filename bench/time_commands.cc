@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Times whole commands, start to reaped exit, and prints each one's median wall time.
 //
 //   bench_time [-n rounds] [-w warm-up rounds] NAME PROGRAM ARG... [:: NAME PROGRAM ARG...]...

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Counts repeated words as the shell's `sort | uniq -c` would, with the pipeline service: the
    words go in through a pipe, the counts come back through the output stream, and each child's
    status and CPU times are printed at the end. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: the wrapper's argument scan ("-B" removal) and ar's dash rule.
 //
 // The input is lines, one argument each, the first being the program name (no input: an empty

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Splitting a fuzz input into lines, the form every target reads its commands in.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: join_strings and its relatives over generated string lists.
 //
 // The input is lines, the strings to join; the first eight at most are used, each call made

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: relative_prefix and relative_prefix_keep_links over generated path triples.
 //
 // The input is lines: the first selects PATH (its first byte modulo 3: unset, a short list, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: a search list built and searched by generated commands.
 //
 // The input is lines, each a command: its first byte names the operation, the rest is the text.

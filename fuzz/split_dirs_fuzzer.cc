@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target: a path taken apart by split_dirs, and its base names.
 //
 // The input, up to its first NUL, is the path. What must hold:

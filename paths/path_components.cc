@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "paths/path_components.h"
 
 #include <limits.h>

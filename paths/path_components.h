@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Paths taken apart: components, base names, canonical copies.
    Threads: no state of their own; each may run in any thread. */
 #ifndef TOLV_PATHS_PATH_COMPONENTS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Re-anchoring a configured directory at the place the running program really lives.
    Threads: no state of its own, so safe in any thread, as long as none changes PATH meanwhile. */
 #ifndef TOLV_PATHS_RELATIVE_PREFIX_H

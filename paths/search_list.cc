@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "paths/search_list.h"
 
 #include <stdio.h>

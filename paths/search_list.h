@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Ordered lists of directory prefixes, and the lookup of a file under them.
    Threads: a list has no lock. Lookups may share a list that no thread changes meanwhile;
    changing a list, or the trace flag, while other threads use them is not safe. */

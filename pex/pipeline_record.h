@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The pipeline record, the per-child times record, the flags and the backend table that the
    pipeline, its Unix backend and its caller-side streams share.
    Threads: a record has no lock and is used by one thread at a time; pipelines in different

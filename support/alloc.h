@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Allocation that never returns null, and the out-of-memory report.
    Threads: the allocators may be called from any thread, as malloc may. The report's name and
    start are process-wide and unlocked: call set_error_program_name before starting threads. */

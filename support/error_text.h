@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Printable text of a system error number.
    Threads: the fallback text is formatted in a buffer of the calling thread's own. The library
    text is strerror's, which POSIX does not make thread-safe: some C libraries format every text

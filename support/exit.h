@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Ending the program through an optional cleanup hook.
    Threads: exit_cleanup_hook is a plain process-wide pointer, to be set before threads start;
    exit_program ends the process with exit, which must not run in two threads at once. */

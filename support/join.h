@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Joining null-terminated lists of strings.
    Threads: every join touches only its arguments and may run in any thread, except
    join_strings_shared: it writes through the one process-wide join_strings_buffer. */

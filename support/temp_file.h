@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The temporary directory and uniquely named temporary files.
    Threads: safe to call from several threads at once; all get the one directory chosen first,
    and distinct files. The choice reads TMPDIR, TMP and TEMP, which no thread may change then. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The wrapper's own handling of its argument vector: the "-B" option and ar's dash rule. */
 #ifndef TOLV_WRAPPER_ARGUMENTS_H
 #define TOLV_WRAPPER_ARGUMENTS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The driver of tolv-ar, tolv-ranlib and tolv-nm: finds the plug-in and the real tool in the
 // installation the program belongs to, runs the tool with "--plugin" and the plug-in's path in
 // front of the user's arguments, and exits with the tool's status. Compiled once per

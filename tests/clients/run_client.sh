@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds a small library project with one build system twice, in the same directory: with the
 # host's ar, nm and ranlib, then through an installed tree of the wrappers whose tool directory
 # holds logging stand-ins for those tools. Both builds must work and make the same archive, and

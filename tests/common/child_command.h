@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // An argument vector for the test child (tests/common/test_child.cc): its name, then commands.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Test-only seam: the system calls listed in tests/CMakeLists.txt are linked through wrappers
 // that pass them to the system unless a test has armed a failure for them.
 #pragma once

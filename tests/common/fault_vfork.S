@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* vfork through the test seam. A C wrapper cannot call vfork: the child would return from the
    wrapper's frame and the parent would resume on a clobbered one. This stub asks the seam, then
    jumps (not calls) to the real vfork or to the failure, so either returns straight to the

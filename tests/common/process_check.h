@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Checks that a test leaves no descriptor open and no child unreaped.
 #pragma once
 

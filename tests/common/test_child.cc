@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A child for process tests. It runs its arguments as a list of commands, in order:
 //   exit N         exit with status N
 //   signal N       kill itself with signal N

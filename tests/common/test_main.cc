@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include <gtest/gtest.h>
 
 // Allocation-failure tests ask for sizes no allocator can give: under the sanitizer build the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "paths/relative_prefix.h"
 
 #include <errno.h>

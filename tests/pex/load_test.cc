@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Long runs of the pipeline service in one process. Whatever one run opens, starts or allocates
 // must be gone when it ends, so after thousands of runs the process holds exactly the
 // descriptors, children and heap it held before.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The Unix backend with its wait_child remembering the last status it collected, for tests that
 // look at a status after the pipeline holding it has been released.
 #pragma once

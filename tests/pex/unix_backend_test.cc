@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "pex/unix_backend.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ar wrapper's driver entered with an argument count of 0 and a vector holding only the
 // null pointer. Linux's execve never delivers that (it puts an empty string in element 0), so
 // this program calls the driver itself, as a kernel that passes the empty vector on would.

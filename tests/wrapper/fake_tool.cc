@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stands in for ar, ranlib or nm behind a wrapper under test. It appends its argument vector to
 // the file named by FAKE_TOOL_LOG, one element per line after a line "argv", and the values of
 // the variables named in FAKE_TOOL_SHOW (colon-separated) as NAME=value lines; then it kills

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The built wrappers given what a careless or hostile caller may hand them: no argument vector,
 // vectors at the system's size limit, odd PATH and TOLV_EXEC_PREFIX values, broken links,
 // locked or misshapen installation directories, odd bytes in names, and signals while the tool

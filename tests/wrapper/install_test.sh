@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a temporary prefix under DESTDIR, checks the layout the wrappers
 # search, then runs the installed wrappers in front of the host's tools: first where installed,
 # then after the whole tree was moved.

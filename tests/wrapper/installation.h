@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A temporary installation tree for the wrappers, laid out after the build's configuration, and
 // a way to run a program in it and collect what it did.
 #pragma once

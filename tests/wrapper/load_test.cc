@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ar wrapper under a parallel build: make -j starting hundreds of wrappers at once in front
 // of the host's ar, each into its own archive. Every archive must be the one ar makes when
 // started directly with the same arguments, and every exit status the one it gives.

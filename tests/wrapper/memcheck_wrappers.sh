@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs each wrapper under memcheck in a temporary installation in front of the fake tool, once
 # through to the tool and once to the "Cannot find binary" exit: no memcheck error and nothing
 # definitely lost. The driver keeps what it allocates until the process ends, so all of it

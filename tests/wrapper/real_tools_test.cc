@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The wrappers in front of the system's own ar, ranlib and nm, with the stand-in plug-in.
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The built wrappers at work in a temporary installation, in front of a fake tool that records
 // how it was started.
 #include <gtest/gtest.h>

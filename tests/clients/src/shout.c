@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 #include "greet.h"
 
 void shout_text(char *text) {

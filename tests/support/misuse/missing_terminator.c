@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Must not compile: a string list without its null terminator. */
 #include "support/join.h"
 

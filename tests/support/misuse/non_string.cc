@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Must not compile: the C++ form takes strings only.
 #include "support/join.h"
 
