@@ -1,8 +1,9 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Running programs as a pipeline of child processes. */
 #ifndef TOLV_PEX_PIPELINE_H
 #define TOLV_PEX_PIPELINE_H
 
-#include "pex/pipeline_record.h"
+#include "pipeline_record.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* Streams between a pipeline and its caller: the first stage's input, the last stage's output,
    the standard-error pipe; and the children's CPU times. Failures are reported through errno,
    EINVAL for a call out of order.
@@ -12,7 +13,7 @@
 
 #include <stdio.h>
 
-#include "pex/pipeline_record.h"
+#include "pipeline_record.h"
 
 #ifdef __cplusplus
 extern "C" {

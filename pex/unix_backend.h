@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /* The Unix instance of the pipeline's backend table.
    Threads: distinct pipelines may run on distinct threads at the same time; one pipeline is used
    by one thread at a time. The backend keeps no process-wide state and changes none: it never
@@ -9,7 +10,7 @@
 #ifndef TOLV_PEX_UNIX_BACKEND_H
 #define TOLV_PEX_UNIX_BACKEND_H
 
-#include "pex/pipeline_record.h"
+#include "pipeline_record.h"
 
 #ifdef __cplusplus
 extern "C" {
