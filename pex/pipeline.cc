@@ -10,6 +10,7 @@
 
 #include "pex/unix_backend.h"
 #include "support/alloc.h"
+#include "support/descriptor_guard.h"
 #include "support/join.h"
 #include "support/temp_file.h"
 
@@ -28,14 +29,19 @@ char *create_from_base(const char *base) {
                        strcmp(base + length - template_tail_length, template_tail) == 0
                    ? must_strdup(base)
                    : join_strings(base, template_tail, nullptr);
-  // Close-on-exec from the start: a child started meanwhile on another thread must not inherit
-  // it, even for the moment it is open.
+  // Close-on-exec from the start, and inside the guard: a child started meanwhile on another
+  // thread must not inherit it, even for the moment it is open (perhaps on a closed standard
+  // number).
+  descriptor_creation_begin();
   const int fd = mkostemps(name, 0, O_CLOEXEC);
+  const int error_number = errno;
+  if (fd >= 0) close(fd);
+  descriptor_creation_end();
   if (fd < 0) {
     free(name);
+    errno = error_number;
     return nullptr;
   }
-  close(fd);
   return name;
 }
 

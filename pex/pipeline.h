@@ -12,7 +12,8 @@ extern "C" {
 /* Run operations return null on success, or a constant message naming the failed step (never
    freed) with the system's error number, or 0, stored through error_number.
    Threads: distinct pipelines may run on distinct threads at the same time; one pipeline is used
-   by one thread at a time. */
+   by one thread at a time. A stage that inherits the caller's environment reads environ as it
+   starts: no thread may change the environment (setenv, putenv) meanwhile, as with execvp. */
 
 /// A new pipeline bound to the backend; never null.
 pex_pipeline *pex_pipeline_create(int creation_flags, const char *program_name,
@@ -22,7 +23,8 @@ pex_pipeline *pex_pipeline_create_unix(int creation_flags, const char *program_n
                                        const char *temp_name_base);
 /// Starts one stage; environment is a replacement name=value vector, or null to inherit. With
 /// PEX_PATH_SEARCH the program is looked up along the PATH of the environment the child gets:
-/// the replacement's (the system's default PATH when it has none), else the caller's.
+/// the replacement's, else the caller's. A replacement without PATH gets the default that the
+/// system's execvp takes when PATH is unset (glibc: "/bin:/usr/bin"; FreeBSD: _PATH_DEFPATH).
 const char *pex_run_stage_env(pex_pipeline *pipeline, int stage_flags, const char *program_path,
                               char *const *arguments, char *const *environment,
                               const char *output_name, const char *errname, int *error_number);

@@ -2,7 +2,8 @@
 /* The pipeline record, the per-child times record, the flags and the backend table that the
    pipeline, its Unix backend and its caller-side streams share.
    Threads: a record has no lock and is used by one thread at a time; pipelines in different
-   threads share only the constant backend table and the once-chosen temporary directory. */
+   threads share only the constant backend table, the once-chosen temporary directory and the
+   descriptor guard's lock (support/descriptor_guard.h). */
 #ifndef TOLV_PEX_PIPELINE_RECORD_H
 #define TOLV_PEX_PIPELINE_RECORD_H
 

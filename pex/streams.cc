@@ -9,6 +9,7 @@
 
 #include "pex/pipeline.h"
 #include "support/alloc.h"
+#include "support/descriptor_guard.h"
 
 namespace {
 
@@ -39,17 +40,14 @@ FILE *hand_over(pex_pipeline *pipeline, int32_t &held, int binary_mode) {
 // never 0, 1 or 2: with one of those closed by the caller, the next stage would take the stream
 // for its own standard descriptor. Null with errno on failure.
 FILE *open_stream(const char *name, int open_flags, const char *mode) {
+  descriptor_creation_begin();
   int fd = open(name, open_flags | O_CLOEXEC, 0666);
-  if (fd < 0) return nullptr;
-  if (fd <= 2) {
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    const int saved = errno;
-    close(fd);
-    if (moved < 0) {
-      errno = saved;
-      return nullptr;
-    }
-    fd = moved;
+  if (fd >= 0) fd = descriptor_above_standard(fd);
+  const int saved = errno;
+  descriptor_creation_end();
+  if (fd < 0) {
+    errno = saved;
+    return nullptr;
   }
   FILE *stream = fdopen(fd, mode);
   if (stream == nullptr) {

@@ -7,7 +7,12 @@
    error output as the pipe's buffer holds (64 KiB on Linux, 16 to 64 KiB on FreeBSD), it waits
    for a reader of that pipe and never ends its output. Read whichever of the two descriptors
    (fileno of each stream) is ready, with poll() or select(); or read one of them on another
-   thread; or send standard error to a file (errname) or into the output (PEX_ERR_TO_OUT). */
+   thread; or send standard error to a file (errname) or into the output (PEX_ERR_TO_OUT). With
+   poll() or select(), read with read() on the descriptor, or drain what stdio has buffered
+   first: poll() does not see bytes already in the stream's buffer. In a pipeline through
+   temporary files, pex_take_output waits for every child first: drain the error pipe on another
+   thread then.
+   Threads: as for pipelines (pex/pipeline.h): one thread at a time per pipeline. */
 #ifndef TOLV_PEX_STREAMS_H
 #define TOLV_PEX_STREAMS_H
 

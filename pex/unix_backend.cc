@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <paths.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "support/alloc.h"
+#include "support/descriptor_guard.h"
 #include "support/error_text.h"
 
 namespace {
@@ -34,6 +36,8 @@ struct child_plan {
   char *const *environment;  // null: the caller's
   int input, output, error, close_in_child;
   int channel_read, channel_write;  // -1 without a report channel
+  bool clear_close_on_exec[3];      // a standard descriptor inherited as it is, but so marked
+  bool holding;                     // the standard numbers are held while the child starts
   const char *program_name;
   int highest_signal;    // handlers are reset from signal 1 up to this one
   sigset_t caller_mask;  // the calling thread's mask, which the program starts with
@@ -42,25 +46,18 @@ struct child_plan {
   char **shell_arguments;   // "sh", a slot for the file, the arguments after element 0
 };
 
-// A descriptor the backend has just made, moved to 3 or above when it landed on 0, 1 or 2: that
-// number is free only because the caller closed its standard descriptor, which the pipeline
-// would take it for. On failure it is closed and errno tells why.
-int above_standard(int fd) {
-  if (fd > 2) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return moved;
-}
-
 // A pipe whose ends are close-on-exec from the start, so that no child another thread starts
 // meanwhile holds them, and above the standard descriptors; 0, or -1 with errno and nothing open.
 int new_pipe(int fds[2]) {
   int made[2];
-  if (pipe2(made, O_CLOEXEC) < 0) return -1;
-  const int read_end = above_standard(made[0]);
-  const int write_end = read_end >= 0 ? above_standard(made[1]) : made[1];
+  descriptor_creation_begin();
+  if (pipe2(made, O_CLOEXEC) < 0) {
+    descriptor_creation_end();
+    return -1;
+  }
+  const int read_end = descriptor_above_standard(made[0]);
+  const int write_end = read_end >= 0 ? descriptor_above_standard(made[1]) : made[1];
+  descriptor_creation_end();
   if (read_end < 0 || write_end < 0) {
     const int saved = errno;
     close(read_end >= 0 ? read_end : made[1]);
@@ -92,9 +89,11 @@ void put(int fd, const char *text, bool &failed) {
   for (int target = 0; target < 3 && step == nullptr; ++target) {
     if (sources[target] == target) {
       // The caller's own descriptor goes to the program even if the caller marked it
-      // close-on-exec; a closed one (F_GETFD fails) stays closed.
-      const int flags = fcntl(target, F_GETFD);
-      if (flags != -1 && (flags & FD_CLOEXEC) != 0) fcntl(target, F_SETFD, flags & ~FD_CLOEXEC);
+      // close-on-exec (the parent found it so); a closed one stays closed.
+      if (plan.clear_close_on_exec[target]) {
+        const int flags = fcntl(target, F_GETFD);
+        if (flags != -1) fcntl(target, F_SETFD, flags & ~FD_CLOEXEC);
+      }
     } else if (dup2(sources[target], target) < 0) {
       step = "dup2";
       error_number = errno;
@@ -239,13 +238,20 @@ pid_t wait_interruptible(pid_t pid, int *status, struct rusage *usage) {
 }
 
 // The PATH that a search with a replacement environment walks: the environment's own, else the
-// system's default (into `room`), as execvp would take it from the environment it passes on.
+// default that the system's execvp takes when PATH is unset (into `room`). FreeBSD's is
+// _PATH_DEFPATH, which is wider than its _CS_PATH; glibc's and most others' is _CS_PATH.
 const char *search_path_of(char *const *environment, char *room, size_t room_size) {
   for (char *const *entry = environment; *entry != nullptr; ++entry) {
     if (strncmp(*entry, "PATH=", 5) == 0) return *entry + 5;
   }
+#ifdef __FreeBSD__
+  (void)room;
+  (void)room_size;
+  return _PATH_DEFPATH;
+#else
   const size_t needed = confstr(_CS_PATH, room, room_size);
   return needed > 0 && needed <= room_size ? room : "/usr/bin:/bin";
+#endif
 }
 
 // The shell's argument vector for a file the system cannot run: "sh", the file (a slot the
@@ -260,6 +266,31 @@ char **shell_arguments_for(char *const *arguments) {
   for (size_t i = 0; i < after_name; ++i) shell[i + 2] = arguments[i + 1];
   shell[after_name + 2] = nullptr;
   return shell;
+}
+
+bool marked_close_on_exec(int fd) {
+  const int flags = fcntl(fd, F_GETFD);
+  return flags != -1 && (flags & FD_CLOEXEC) != 0;
+}
+
+// Which standard descriptors, inherited as they are, the child must clear the close-on-exec mark
+// of. One that is closed or unmarked is left alone. A marked one is the caller's, or, when the
+// caller closed that number, another thread's descriptor that is being made: then the numbers
+// are held still (plan.holding) until the child has exec'd, and looked at again. The library's
+// own descriptors are always marked, so a look without holding cannot mistake one of them.
+// (The results live in the plan, not in locals, which vfork could clobber.)
+void mark_inherited_standard_descriptors(child_plan &plan) {
+  const int sources[3] = {plan.input, plan.output, plan.error};
+  plan.holding = false;
+  for (int target = 0; target < 3; ++target) {
+    plan.clear_close_on_exec[target] = false;
+    if (sources[target] == target && marked_close_on_exec(target)) plan.holding = true;
+  }
+  if (!plan.holding) return;
+  standard_descriptors_hold();
+  for (int target = 0; target < 3; ++target) {
+    plan.clear_close_on_exec[target] = sources[target] == target && marked_close_on_exec(target);
+  }
 }
 
 int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
@@ -312,9 +343,11 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
       start_step = "sigprocmask";
       break;
     }
+    mark_inherited_standard_descriptors(plan);
     pid = vfork();
     if (pid == 0) run_child(plan);
     start_error = errno;
+    if (plan.holding) standard_descriptors_release();
     // Cannot fail: the mask is the one the call above returned.
     pthread_sigmask(SIG_SETMASK, &plan.caller_mask, nullptr);
     if (pid > 0) break;
@@ -382,16 +415,21 @@ int wait_child(pex_pipeline *, int pid, int *status, pex_cpu_times *times, int t
 }
 
 // Files and pipes are close-on-exec from the start and above the standard descriptors (see
-// above_standard): a child that another thread starts meanwhile inherits none of them.
-int open_input(pex_pipeline *, const char *name, int) {
-  const int fd = open(name, O_RDONLY | O_CLOEXEC);
-  return fd < 0 ? fd : above_standard(fd);
+// support/descriptor_guard.h): a child that another thread starts meanwhile inherits none of them.
+int open_guarded(const char *name, int flags) {
+  descriptor_creation_begin();
+  int fd = open(name, flags | O_CLOEXEC, 0666);
+  if (fd >= 0) fd = descriptor_above_standard(fd);
+  const int saved = errno;
+  descriptor_creation_end();
+  errno = saved;
+  return fd;
 }
 
+int open_input(pex_pipeline *, const char *name, int) { return open_guarded(name, O_RDONLY); }
+
 int open_output(pex_pipeline *, const char *name, int, int append) {
-  const int fd =
-      open(name, O_WRONLY | O_CREAT | (append != 0 ? O_APPEND : O_TRUNC) | O_CLOEXEC, 0666);
-  return fd < 0 ? fd : above_standard(fd);
+  return open_guarded(name, O_WRONLY | O_CREAT | (append != 0 ? O_APPEND : O_TRUNC));
 }
 
 int close_descriptor(pex_pipeline *, int fd) { return close(fd); }

@@ -8,6 +8,7 @@
 //   env NAME       print NAME's value, or "(unset)", and a newline
 //   environ        print every environment entry, one per line
 //   fds            print the open descriptors above 2, space-separated, and a newline
+//   closed N       exit with status 1 unless descriptor N is closed
 //   sleep MS       sleep MS milliseconds
 //   spin MS        use MS milliseconds of CPU time
 //   sigstate       print "blocked:" and "ignored:" lines, each followed by the signal numbers
@@ -85,6 +86,10 @@ int main(int argc, char **argv) {
       }
       put(1, line);
       put(1, "\n");
+    } else if (strcmp(command, "closed") == 0) {
+      struct stat info;
+      if (fstat(atoi(operand), &info) == 0) return 1;
+      ++i;
     } else if (strcmp(command, "sleep") == 0) {
       usleep(static_cast<useconds_t>(atoi(operand)) * 1000);
       ++i;

@@ -529,6 +529,52 @@ TEST(SpawnSafetyTest, CallersStandardDescriptorsStayAsTheyAre) {
   }
 }
 
+TEST(SpawnSafetyTest, ClosedStandardDescriptorStaysClosedWhileOtherThreadsMakeDescriptors) {
+  // A descriptor that another thread is making sits, for a moment, on the standard number the
+  // caller closed: a child started in that moment must still find that number closed.
+  constexpr int runs = 300;
+  for (int fd : {0, 1, 2}) {
+    SCOPED_TRACE("descriptor " + std::to_string(fd) + " closed");
+    EXPECT_EQ("", in_own_process(60, [fd] {
+      close(fd);
+      std::atomic<bool> stop{false};
+      std::vector<std::thread> makers;
+      for (int maker = 0; maker < 2; ++maker) {
+        makers.emplace_back([&stop] {
+          while (!stop) {
+            int fds[2];
+            if (unix_backend.make_pipe(nullptr, fds, 0) != 0) continue;
+            close(fds[0]);
+            close(fds[1]);
+          }
+        });
+      }
+      const std::string number = std::to_string(fd);
+      const ChildCommand child = {"closed", number.c_str()};
+      int found_open = 0;
+      Failures fail;
+      for (int run = 0; run < runs; ++run) {
+        int status = -1, error_number = 0;
+        const char *message = pex_run_once(PEX_FINAL_STAGE, TOLV_TEST_CHILD, child.arguments(),
+                                           "tolv-test", nullptr, nullptr, &status, &error_number);
+        if (message != nullptr) {
+          fail(std::string(message) + ": " + strerror(error_number));
+          break;
+        }
+        if (status != 0) ++found_open;
+      }
+      stop = true;
+      for (std::thread &maker : makers) maker.join();
+      if (found_open > 0) {
+        fail("the program found it open in " + std::to_string(found_open) + " of " +
+             std::to_string(runs) + " runs");
+      }
+      if (fcntl(fd, F_GETFD) != -1) fail("it is open after the runs");
+      return fail.text;
+    }));
+  }
+}
+
 // The Unix backend, except that right after it has made a descriptor, another thread starts an
 // unrelated program, as a threaded caller may at any moment. That program prints the
 // descriptors it has, then sleeps for 5 seconds.
