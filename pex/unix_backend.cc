@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "pex/unix_backend.h"
+#include "pex/unix_backend_private.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -39,7 +40,8 @@ struct child_plan {
   bool clear_close_on_exec[3];      // a standard descriptor inherited as it is, but so marked
   bool holding;                     // the standard numbers are held while the child starts
   const char *program_name;
-  int highest_signal;    // handlers are reset from signal 1 up to this one
+  int highest_signal;    // handlers are reset from signal 1 up to this one; 0: none, and no
+                         // signal is blocked around the start
   sigset_t caller_mask;  // the calling thread's mask, which the program starts with
   // A path search in the child, only with PEX_PATH_SEARCH and a replacement environment:
   const char *search_path;  // the replacement's PATH, or the system's; null: no search
@@ -126,7 +128,8 @@ void put(int fd, const char *text, bool &failed) {
       error_number = errno;
     }
   }
-  if (step == nullptr && sigprocmask(SIG_SETMASK, &plan.caller_mask, nullptr) < 0) {
+  if (step == nullptr && plan.highest_signal > 0 &&
+      sigprocmask(SIG_SETMASK, &plan.caller_mask, nullptr) < 0) {
     step = "sigprocmask";
     error_number = errno;
   }
@@ -311,8 +314,9 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
   plan.close_in_child = close_in_child;
   plan.program_name = pipeline->program_name;
   // Asked here: a function call in some C libraries. Not NSIG - 1, which on some systems counts
-  // only the classic signals (FreeBSD: 31, with real-time signals up to 126).
-  plan.highest_signal = SIGRTMAX;
+  // only the classic signals (FreeBSD: 31, with real-time signals up to 126). None at all in a
+  // program with no handlers to reset.
+  plan.highest_signal = unix_backend_no_signal_handlers != 0 ? 0 : SIGRTMAX;
   // execvp would search the caller's environment, not the one the child is given: with a
   // replacement environment the child searches itself.
   char default_path[256];
@@ -337,7 +341,11 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
   int start_error = 0;
   const char *start_step = "vfork";
   for (unsigned pause = 1; pause <= 8; pause *= 2) {
-    const int block_error = pthread_sigmask(SIG_SETMASK, &all_signals, &plan.caller_mask);
+    // Without handlers there is nothing to keep out of the child: a signal that reaches it
+    // before the exec has the effect it would have right after.
+    const int block_error = plan.highest_signal > 0
+                                ? pthread_sigmask(SIG_SETMASK, &all_signals, &plan.caller_mask)
+                                : 0;
     if (block_error != 0) {
       start_error = block_error;
       start_step = "sigprocmask";
@@ -349,7 +357,7 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
     start_error = errno;
     if (plan.holding) standard_descriptors_release();
     // Cannot fail: the mask is the one the call above returned.
-    pthread_sigmask(SIG_SETMASK, &plan.caller_mask, nullptr);
+    if (plan.highest_signal > 0) pthread_sigmask(SIG_SETMASK, &plan.caller_mask, nullptr);
     if (pid > 0) break;
     sleep(pause);
   }
@@ -449,6 +457,8 @@ FILE *write_stream(pex_pipeline *, int fd, int) {
 void backend_cleanup(pex_pipeline *) {}
 
 }  // namespace
+
+int unix_backend_no_signal_handlers = 0;
 
 extern "C" const pex_backend_ops unix_backend = {
     open_input,  open_output, spawn_child,  close_descriptor, wait_child,
