@@ -29,19 +29,14 @@ char *create_from_base(const char *base) {
                        strcmp(base + length - template_tail_length, template_tail) == 0
                    ? must_strdup(base)
                    : join_strings(base, template_tail, nullptr);
-  // Close-on-exec from the start, and inside the guard: a child started meanwhile on another
-  // thread must not inherit it, even for the moment it is open (perhaps on a closed standard
-  // number).
-  descriptor_creation_begin();
-  const int fd = mkostemps(name, 0, O_CLOEXEC);
-  const int error_number = errno;
-  if (fd >= 0) close(fd);
-  descriptor_creation_end();
+  // Made as every descriptor of the library is: a child started meanwhile on another thread must
+  // not inherit it, even for the moment it is open.
+  const int fd = descriptor_mkostemps(name, 0);
   if (fd < 0) {
     free(name);
-    errno = error_number;
     return nullptr;
   }
+  close(fd);
   return name;
 }
 

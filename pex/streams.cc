@@ -40,15 +40,8 @@ FILE *hand_over(pex_pipeline *pipeline, int32_t &held, int binary_mode) {
 // never 0, 1 or 2: with one of those closed by the caller, the next stage would take the stream
 // for its own standard descriptor. Null with errno on failure.
 FILE *open_stream(const char *name, int open_flags, const char *mode) {
-  descriptor_creation_begin();
-  int fd = open(name, open_flags | O_CLOEXEC, 0666);
-  if (fd >= 0) fd = descriptor_above_standard(fd);
-  const int saved = errno;
-  descriptor_creation_end();
-  if (fd < 0) {
-    errno = saved;
-    return nullptr;
-  }
+  const int fd = descriptor_open(name, open_flags);
+  if (fd < 0) return nullptr;
   FILE *stream = fdopen(fd, mode);
   if (stream == nullptr) {
     const int saved = errno;

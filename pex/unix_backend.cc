@@ -48,29 +48,6 @@ struct child_plan {
   char **shell_arguments;   // "sh", a slot for the file, the arguments after element 0
 };
 
-// A pipe whose ends are close-on-exec from the start, so that no child another thread starts
-// meanwhile holds them, and above the standard descriptors; 0, or -1 with errno and nothing open.
-int new_pipe(int fds[2]) {
-  int made[2];
-  descriptor_creation_begin();
-  if (pipe2(made, O_CLOEXEC) < 0) {
-    descriptor_creation_end();
-    return -1;
-  }
-  const int read_end = descriptor_above_standard(made[0]);
-  const int write_end = read_end >= 0 ? descriptor_above_standard(made[1]) : made[1];
-  descriptor_creation_end();
-  if (read_end < 0 || write_end < 0) {
-    const int saved = errno;
-    close(read_end >= 0 ? read_end : made[1]);
-    errno = saved;
-    return -1;
-  }
-  fds[0] = read_end;
-  fds[1] = write_end;
-  return 0;
-}
-
 void put(int fd, const char *text, bool &failed) {
   if (write(fd, text, strlen(text)) < 0) failed = true;
 }
@@ -287,10 +264,13 @@ void mark_inherited_standard_descriptors(child_plan &plan) {
   plan.holding = false;
   for (int target = 0; target < 3; ++target) {
     plan.clear_close_on_exec[target] = false;
-    if (sources[target] == target && marked_close_on_exec(target)) plan.holding = true;
+    if (unix_backend_plain_program == 0 && sources[target] == target &&
+        marked_close_on_exec(target)) {
+      plan.holding = true;
+    }
   }
   if (!plan.holding) return;
-  standard_descriptors_hold();
+  plan.holding = standard_descriptors_hold() != 0;
   for (int target = 0; target < 3; ++target) {
     plan.clear_close_on_exec[target] = sources[target] == target && marked_close_on_exec(target);
   }
@@ -316,7 +296,7 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
   // Asked here: a function call in some C libraries. Not NSIG - 1, which on some systems counts
   // only the classic signals (FreeBSD: 31, with real-time signals up to 126). None at all in a
   // program with no handlers to reset.
-  plan.highest_signal = unix_backend_no_signal_handlers != 0 ? 0 : SIGRTMAX;
+  plan.highest_signal = unix_backend_plain_program != 0 ? 0 : SIGRTMAX;
   // execvp would search the caller's environment, not the one the child is given: with a
   // replacement environment the child searches itself.
   char default_path[256];
@@ -328,7 +308,7 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
   }
 
   int channel[2];
-  if (new_pipe(channel) < 0) channel[0] = channel[1] = -1;
+  if (descriptor_pipe(channel) < 0) channel[0] = channel[1] = -1;
   plan.channel_read = channel[0];
   plan.channel_write = channel[1];
 
@@ -355,7 +335,7 @@ int spawn_child(pex_pipeline *pipeline, int stage_flags, const char *program,
     pid = vfork();
     if (pid == 0) run_child(plan);
     start_error = errno;
-    if (plan.holding) standard_descriptors_release();
+    standard_descriptors_release(plan.holding);
     // Cannot fail: the mask is the one the call above returned.
     if (plan.highest_signal > 0) pthread_sigmask(SIG_SETMASK, &plan.caller_mask, nullptr);
     if (pid > 0) break;
@@ -422,27 +402,18 @@ int wait_child(pex_pipeline *, int pid, int *status, pex_cpu_times *times, int t
   return 0;
 }
 
-// Files and pipes are close-on-exec from the start and above the standard descriptors (see
-// support/descriptor_guard.h): a child that another thread starts meanwhile inherits none of them.
-int open_guarded(const char *name, int flags) {
-  descriptor_creation_begin();
-  int fd = open(name, flags | O_CLOEXEC, 0666);
-  if (fd >= 0) fd = descriptor_above_standard(fd);
-  const int saved = errno;
-  descriptor_creation_end();
-  errno = saved;
-  return fd;
-}
-
-int open_input(pex_pipeline *, const char *name, int) { return open_guarded(name, O_RDONLY); }
+// Files and pipes are close-on-exec from the start and above the standard descriptors
+// (support/descriptor_guard.h): a child that another thread starts meanwhile inherits none of
+// them.
+int open_input(pex_pipeline *, const char *name, int) { return descriptor_open(name, O_RDONLY); }
 
 int open_output(pex_pipeline *, const char *name, int, int append) {
-  return open_guarded(name, O_WRONLY | O_CREAT | (append != 0 ? O_APPEND : O_TRUNC));
+  return descriptor_open(name, O_WRONLY | O_CREAT | (append != 0 ? O_APPEND : O_TRUNC));
 }
 
 int close_descriptor(pex_pipeline *, int fd) { return close(fd); }
 
-int make_pipe(pex_pipeline *, int fds[2], int) { return new_pipe(fds); }
+int make_pipe(pex_pipeline *, int fds[2], int) { return descriptor_pipe(fds); }
 
 FILE *read_stream(pex_pipeline *, int fd, int) { return fdopen(fd, "r"); }
 
@@ -458,7 +429,7 @@ void backend_cleanup(pex_pipeline *) {}
 
 }  // namespace
 
-int unix_backend_no_signal_handlers = 0;
+int unix_backend_plain_program = 0;
 
 extern "C" const pex_backend_ops unix_backend = {
     open_input,  open_output, spawn_child,  close_descriptor, wait_child,

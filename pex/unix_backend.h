@@ -7,7 +7,7 @@
    while it starts a child, and makes every descriptor close-on-exec and above 2, so that a child
    another thread starts meanwhile inherits none of them and a standard descriptor the caller
    closed stays closed. (Descriptors that the caller's own code makes on other threads meanwhile
-   are the caller's to guard, with the same functions.) No handler of the caller's runs in a
+   are the caller's to make the same way, with support/descriptor_guard.h.) No handler of the caller's runs in a
    child: the program starts with the caller's signal mask and ignored signals, as after an
    exec. */
 #ifndef TOLV_PEX_UNIX_BACKEND_H

@@ -8,10 +8,12 @@
 extern "C" {
 #endif
 
-/// Nonzero in a program that installs no signal handler, set before it starts a child: the
-/// child then asks no signal's action before its exec (a system call per signal, all of them
-/// default or ignored there, which the exec keeps as they are). Zero by default.
-extern int unix_backend_no_signal_handlers;
+/// Nonzero in a program that installs no signal handler and marks none of its standard
+/// descriptors close-on-exec, set before it starts a child. A program fresh from an exec has
+/// neither: the exec reset its handlers and closed its marked descriptors. The backend then
+/// neither resets handlers in the child nor blocks signals around the start, and looks at no
+/// standard descriptor's mark (system calls for nothing there). Zero by default.
+extern int unix_backend_plain_program;
 
 #ifdef __cplusplus
 }

@@ -88,19 +88,16 @@ char *temp_file_create_prefixed(const char *prefix, const char *suffix) {
   end += 6;
   memcpy(end, suffix, suffix_length + 1);
 
-  // Close-on-exec although it is closed at once, and inside the guard: a child started meanwhile
-  // on another thread must not inherit it, even while it sits on a closed standard number.
-  descriptor_creation_begin();
-  const int fd = mkostemps(name, static_cast<int>(suffix_length), O_CLOEXEC);
-  const int error_number = errno;
-  const int closed = fd >= 0 ? close(fd) : 0;
-  descriptor_creation_end();
+  // Made as every descriptor of the library is, although it is closed at once: a child started
+  // meanwhile on another thread must not inherit it.
+  const int fd = descriptor_mkostemps(name, static_cast<int>(suffix_length));
   if (fd < 0) {
     // Callers count on getting a file; without one the pipeline cannot go on.
+    const int error_number = errno;
     fprintf(stderr, "Cannot create temporary file in %s: %s\n", directory, strerror(error_number));
     abort();
   }
-  if (closed != 0) abort();
+  if (close(fd) != 0) abort();
   return name;
 }
 

@@ -109,9 +109,9 @@ int main(int argc, char **argv) {
   // An ignored SIGCHLD, inherited from whoever started the wrapper, would have the system reap
   // the tool by itself and its status would be lost. The default action is no handler.
   signal(SIGCHLD, SIG_DFL);
-  // Nor any other: a program starts with none, and this one installs none, so the child has
-  // none to reset before its exec.
-  unix_backend_no_signal_handlers = 1;
+  // Nor any other: a program starts with none and this one installs none; nor does it mark a
+  // standard descriptor close-on-exec. The child has nothing to reset or clear before its exec.
+  unix_backend_plain_program = 1;
 
   kept.child_name = join_strings(child_name_prefix, tool_path, nullptr);
   int status = 0;

@@ -9,8 +9,7 @@ set -euo pipefail
 source=$1 scratch=$2
 shift 2
 build=$scratch/build
-rm -rf "$scratch"
-mkdir -p "$scratch"
+fresh_dir "$scratch"
 absent=(-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
 quiet "$scratch/configure.log" "$cmake" -S "$source" -B "$build" "$@" "${absent[@]}" \
   -DBUILD_TESTING=OFF -DTOLV_PREFIX=/opt/tolv-first

@@ -9,8 +9,7 @@ set -euo pipefail
 source=$1 scratch=$2
 shift 2
 build=$scratch/build
-rm -rf "$scratch"
-mkdir -p "$scratch"
+fresh_dir "$scratch"
 log=$scratch/configure.log
 configure() { quiet "$log" "$cmake" "$build" "$@"; }
 expect() {

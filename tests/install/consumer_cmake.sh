@@ -11,8 +11,7 @@ set -euo pipefail
 mode=$1 tolv=$2 consumer=$3 scratch=$4
 shift 4
 build=$scratch/build
-rm -rf "$scratch"
-mkdir -p "$scratch"
+fresh_dir "$scratch"
 case $mode in
   find_package) options=(-DCMAKE_PREFIX_PATH="$tolv") ;;
   subdirectory) options=(-DTOLV_SOURCE_DIR="$tolv" -DTOLV_PREFIX=/opt/tolv-embedded

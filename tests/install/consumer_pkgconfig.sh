@@ -7,8 +7,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 root=$1 consumer=$2 scratch=$3 cc=$4 version=$5
 command -v pkg-config >/dev/null || { echo "SKIP: no pkg-config on PATH"; exit 77; }
-rm -rf "$scratch"
-mkdir -p "$scratch"
+fresh_dir "$scratch"
 pc=$(find "$root" -name tolv.pc)
 [ -n "$pc" ] || fail "no tolv.pc under $root"
 export PKG_CONFIG_PATH=${pc%/*}

@@ -4,6 +4,9 @@ cmake=${CMAKE:-cmake}
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# A test's scratch folder, emptied of what an earlier run left.
+fresh_dir() { rm -rf "$1"; mkdir -p "$1"; }
+
 # Runs a command with its output in a log file, shown only when it fails.
 quiet() {
   local log=$1

@@ -10,8 +10,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 source=$1 shared=$2 scratch=$3 prefix=$4
 build=$shared/build
-rm -rf "$scratch"
-mkdir -p "$scratch"
+fresh_dir "$scratch"
 DESTDIR="$scratch/dest" quiet "$scratch/install.log" "$cmake" --install "$build" --prefix "$prefix"
 only_under "$scratch/dest" "$prefix"
 

@@ -8,8 +8,7 @@ set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 shared=$1 scratch=$2
 build=$shared/build prefix=/opt/tolv-second
-rm -rf "$scratch"
-mkdir -p "$scratch"
+fresh_dir "$scratch"
 DESTDIR="$scratch/dest" quiet "$scratch/install.log" "$cmake" --install "$build"
 only_under "$scratch/dest" "$prefix"
 

@@ -8,7 +8,7 @@ source=$1 scratch=$2 generator=$3 cc=$4 cxx=$5
 build=$scratch/build
 log=$scratch/log
 mkdir -p "$build"
-quiet() { "$@" >"$log" 2>&1 || { cat "$log"; echo "FAIL: $*" >&2; exit 1; }; }
+. "$(dirname "$0")/../install/lib.sh"
 
 # The host's own GNU type is the one binutils names its tools after.
 if command -v dpkg-architecture >/dev/null; then
@@ -17,10 +17,10 @@ else
   target=$("$cc" -dumpmachine)
 fi
 rm -f "$build"/*.deb
-quiet cmake -S "$source" -B "$build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+quiet "$log" cmake -S "$source" -B "$build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release -DTOLV_PREFIX=/usr \
   -DTOLV_TARGET="$target" -DTOLV_WRAPPER_LINKAGE=static-runtime -DBUILD_TESTING=OFF \
   -DTOLV_BENCH=OFF
-quiet cmake --build "$build"
+quiet "$log" cmake --build "$build"
 cd "$build"
 cpack -G DEB

@@ -6,15 +6,14 @@
 # Arguments: the scratch dir of deb_build.sh, host ar, host nm, host ranlib, C compiler.
 set -euo pipefail
 scratch=$1 ar=$2 nm=$3 ranlib=$4 cc=$5
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/../install/lib.sh"
 command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is not installed"; exit 77; }
 build=$scratch/build
 debs=("$build"/*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "no single package in $build"
 deb=${debs[0]}
-cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-prefix=$(cache TOLV_PREFIX)
-target=$(cache TOLV_TARGET)
+prefix=$(cache_value "$build" TOLV_PREFIX)
+target=$(cache_value "$build" TOLV_TARGET)
 
 # The wrapped tools come from binutils.
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -9,8 +9,7 @@ port=$source/packaging/freebsd
 build=$scratch/build
 stage=$scratch/stage
 log=$scratch/log
-fail() { echo "FAIL: $*" >&2; exit 1; }
-quiet() { "$@" >"$log" 2>&1 || { cat "$log"; fail "$*"; }; }
+. "$(dirname "$0")/../install/lib.sh"
 
 distversion=$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")
 [ "$distversion" = "$version" ] || fail "DISTVERSION is \"$distversion\" in $port/Makefile, the project is $version"
@@ -18,12 +17,12 @@ distversion=$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")
 # The port's configuration: its Makefile's CMAKE_ARGS and CMAKE_OFF, the ports framework's build
 # type, and the library folder GNUInstallDirs picks on FreeBSD.
 mkdir -p "$build"
-quiet cmake -S "$source" -B "$build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
+quiet "$log" cmake -S "$source" -B "$build" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release -DTOLV_PREFIX=/usr/local \
   -DBUILD_TESTING=OFF -DTOLV_EXAMPLES=OFF -DCMAKE_INSTALL_LIBDIR=lib
-quiet cmake --build "$build"
+quiet "$log" cmake --build "$build"
 rm -rf "$stage"
-quiet env DESTDIR="$stage" cmake --install "$build"
+quiet "$log" env DESTDIR="$stage" cmake --install "$build"
 
 outside=$(cd "$stage" && find . ! -type d | grep -v '^\./usr/local/' || true)
 [ -z "$outside" ] || fail "installed outside the prefix, where the port's list cannot name it: $outside"
